@@ -1,0 +1,133 @@
+#include <climits>
+#include <cstdint>
+
+#include "kestrel.hpp"
+
+namespace kestrel::bind {
+
+namespace {
+
+// Re-raises the pending Python error with the argument's name in front.
+[[noreturn]] void rethrow_named(py::error_already_set& e, const std::string& name) {
+    py::object type = e.type();
+    const std::string message = name + ": " + std::string(py::str(e.value()));
+    PyErr_SetString(type.ptr(), message.c_str());
+    throw py::error_already_set();
+}
+
+std::string shape_text(const py::array& a) {
+    std::string s = "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) {
+        s += std::to_string(a.shape(d));
+        if (a.ndim() == 1 || d + 1 < a.ndim()) s += ",";
+        if (d + 1 < a.ndim()) s += " ";
+    }
+    return s + ")";
+}
+
+bool is_aligned(const py::array& a) {
+    if (reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) != 0) return false;
+    for (py::ssize_t d = 0; d < a.ndim(); ++d)
+        if (a.strides(d) % static_cast<py::ssize_t>(alignof(double)) != 0) return false;
+    return true;
+}
+
+}  // namespace
+
+py::array as_float_array(py::handle obj, const std::string& name) {
+    if (obj.is_none()) throw py::type_error(name + " must be an array of real numbers, not None");
+    if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj))
+        throw py::type_error(name + " must be an array of real numbers, not text");
+    py::module_ np = py::module_::import("numpy");
+    py::object asarray = np.attr("asarray");
+    py::array arr;
+    try {
+        arr = asarray(obj);
+    } catch (py::error_already_set& e) {
+        rethrow_named(e, name);
+    }
+    const char kind = arr.dtype().kind();
+    if (kind == 'c')
+        throw py::type_error(name + " must hold real numbers; complex values are not accepted");
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::type_error(name + " must hold real numbers, got an array of dtype " +
+                             std::string(py::str(arr.dtype())));
+    const bool native = kind == 'f' && arr.itemsize() == 8 && arr.dtype().byteorder() != '>';
+    if (native && is_aligned(arr)) return arr;
+    try {
+        // A converted array is new, aligned and native; an unaligned float64 is copied.
+        if (native) return arr.attr("copy")();
+        return asarray(arr, np.attr("float64"));
+    } catch (py::error_already_set& e) {
+        rethrow_named(e, name);
+    }
+}
+
+Array as_contiguous(py::handle obj, const std::string& name, int ndim) {
+    py::array arr = as_float_array(obj, name);
+    if (ndim >= 0 && arr.ndim() != ndim)
+        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " +
+                              shape_text(arr));
+    return Array::ensure(arr);
+}
+
+Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected, const std::string& reference) {
+    Array a = as_contiguous(obj, name, 1);
+    if (expected >= 0 && a.size() != expected)
+        throw py::value_error(name + " has length " + std::to_string(a.size()) + ", expected " +
+                              std::to_string(expected) + " (the length of " + reference + ")");
+    return a;
+}
+
+double as_double(py::handle obj, const std::string& name) {
+    if (obj.is_none()) throw py::type_error(name + " must be a real number, not None");
+    if (PyComplex_Check(obj.ptr()))
+        throw py::type_error(name + " must be a real number, not complex");
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        py::error_already_set e;
+        rethrow_named(e, name);
+    }
+    return v;
+}
+
+Index as_index(py::handle obj, const std::string& name) {
+    if (obj.is_none()) throw py::type_error(name + " must be an integer, not None");
+    PyObject* as_int = PyNumber_Index(obj.ptr());
+    if (!as_int) {
+        py::error_already_set e;
+        rethrow_named(e, name);
+    }
+    py::object owned = py::reinterpret_steal<py::object>(as_int);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(owned.ptr(), &overflow);
+    // Beyond 64 bits a count behaves as "everything" or "nothing" anyway.
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return static_cast<Index>(v);
+}
+
+void raise_axis_error(int axis, int ndim) {
+    py::module_ np = py::module_::import("numpy");
+    py::object axis_error = py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError")
+                                                           : np.attr("AxisError");
+    PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim).ptr());
+    throw py::error_already_set();
+}
+
+void raise_exception(const std::string& message) {
+    PyErr_SetString(PyExc_Exception, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_wrong_opt_name(py::handle opt_name) {
+    raise_exception("Wrong opt_name:" + std::string(py::str(opt_name)));
+}
+
+void write_stdout_line(const std::string& line) {
+    py::object out = py::module_::import("sys").attr("stdout");
+    if (out.is_none()) return;
+    out.attr("write")(py::str(line + "\n"));
+}
+
+}  // namespace kestrel::bind

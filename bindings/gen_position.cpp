@@ -1,0 +1,268 @@
+// gen_position: settings, risk names, data requests and the date loop with
+// the GIL released between the Python-facing moments of each date.
+#include "common/format.hpp"
+#include "datalib/vela.hpp"
+#include "optimizer/driver.hpp"
+#include "optimizer_object.hpp"
+#include "position/position_error.hpp"
+
+namespace kestrel::bind {
+
+namespace {
+
+constexpr int kSectorCount = 28;
+
+std::string sector_formula(int code) { return "if(ZXZQSector==" + std::to_string(code) + ",1,0)"; }
+
+// Raw setting values, looked up before anything is converted so that a
+// missing required key is reported first.
+struct RawSettings {
+    py::object print_result, learning_rate, max_loop_num, max_weight;
+    py::object weight_multi, risk_cost, each_single_weight, num_long;
+    py::object decay, bench_coeff, pre_coeff, each_sector_expo, risk_factor_expo;
+};
+
+RawSettings read_settings(const Optimizer& self, position::Algorithm algo) {
+    using position::Algorithm;
+    const py::object& cfg = self.cfg;
+    RawSettings s;
+    s.print_result = value_or_default(cfg, py::str("print_result"), py::bool_(true));
+    s.learning_rate = value_or_default(cfg, py::str("learning_rate"), py::float_(0.1));
+    s.max_loop_num = value_or_default(cfg, py::str("max_loop_num"), py::int_(100));
+    s.max_weight = value_or_default(cfg, py::str("max_weight"), py::int_(-1));
+    switch (algo) {
+        case Algorithm::TopM:
+            s.weight_multi = cfg["weight_multi"];
+            s.risk_cost = cfg["risk_cost"];
+            break;
+        case Algorithm::TopM2:
+            s.weight_multi = cfg["weight_multi"];
+            break;
+        case Algorithm::TopEqual:
+            s.each_single_weight = cfg["each_single_weight"];
+            s.risk_cost = cfg["risk_cost"];
+            break;
+        case Algorithm::TopEqual2:
+            s.each_single_weight = cfg["each_single_weight"];
+            break;
+        case Algorithm::TopKR:
+            s.num_long = cfg["num_long"];
+            break;
+        case Algorithm::Unknown:
+            break;
+    }
+    s.decay = cfg["decay"];
+    s.bench_coeff = cfg["bench_coeff"];
+    s.pre_coeff = cfg["pre_coeff"];
+    s.each_sector_expo = cfg["each_sector_expo"];
+    s.risk_factor_expo = cfg["risk_factor_expo"];
+    return s;
+}
+
+double setting(const py::object& value, const char* key) {
+    return as_double(value, std::string("setting '") + key + "'");
+}
+
+// Risk names and their limits, sector formulas appended in place to the
+// caller's own mapping when the sector limit is at most 0.2.
+struct RiskNames {
+    std::vector<std::string> names;
+    Vec limits;
+    std::size_t orig_count = 0;
+};
+
+RiskNames build_risk_names(const RawSettings& s) {
+    const py::object& expo_map = s.risk_factor_expo;
+    if (!py::hasattr(expo_map, "keys") || !py::hasattr(expo_map, "__setitem__"))
+        throw py::type_error("setting 'risk_factor_expo' must be a mapping of risk name to limit, got " +
+                             std::string(py::str(py::type::handle_of(expo_map).attr("__name__"))));
+    RiskNames r;
+    r.orig_count = py::len(expo_map);
+    if (setting(s.each_sector_expo, "each_sector_expo") <= 0.2)
+        for (int code = 0; code < kSectorCount; ++code) expo_map[py::str(sector_formula(code))] = s.each_sector_expo;
+    for (py::handle item : expo_map.attr("items")()) {
+        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+        if (!py::isinstance<py::str>(kv[0]))
+            throw py::type_error("setting 'risk_factor_expo': risk names must be text, got " +
+                                 std::string(py::repr(kv[0])));
+        std::string name = kv[0].cast<std::string>();
+        r.limits.push_back(as_double(kv[1], "setting 'risk_factor_expo' limit of '" + name + "'"));
+        r.names.push_back(std::move(name));
+    }
+    return r;
+}
+
+// Column positions as non-negative indices into `cols` columns.
+std::vector<Index> check_univ_idx(const py::array& idx, std::size_t cols, const std::string& field) {
+    std::vector<Index> out(static_cast<std::size_t>(idx.size()));
+    auto view = idx.unchecked<Index, 1>();
+    const auto n = static_cast<Index>(cols);
+    for (py::ssize_t i = 0; i < idx.size(); ++i) {
+        Index v = view(i);
+        if (v < -n || v >= n)
+            throw py::index_error("univ_idx: index " + std::to_string(v) + " is out of bounds for axis 1 with size " +
+                                  std::to_string(cols) + " (data library field '" + field + "')");
+        out[static_cast<std::size_t>(i)] = v < 0 ? v + n : v;
+    }
+    return out;
+}
+
+py::array as_positions(py::handle univ_idx, py::ssize_t n) {
+    if (univ_idx.is_none()) throw py::type_error("univ_idx must be a sequence of integer column positions, not None");
+    py::module_ np = py::module_::import("numpy");
+    py::array raw = np.attr("asarray")(univ_idx);
+    if (raw.ndim() != 1)
+        throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
+    const char kind = raw.dtype().kind();
+    // An empty list arrives as float64; it selects nothing either way.
+    if (raw.size() > 0 && kind != 'i' && kind != 'u')
+        throw py::index_error("univ_idx: arrays used as indices must be of integer type, got dtype " +
+                              std::string(py::str(raw.dtype())));
+    if (raw.size() != n)
+        throw py::value_error("univ_idx has length " + std::to_string(raw.size()) + ", expected " +
+                              std::to_string(n) + " (the column count of predictValues)");
+    if (kind == 'u' && raw.itemsize() == 8 && raw.size() > 0 &&
+        np.attr("any")(raw > py::int_(std::numeric_limits<Index>::max())).cast<bool>())
+        throw py::index_error("univ_idx: index out of bounds");
+    return np.attr("ascontiguousarray")(raw, np.attr("int64"));
+}
+
+std::string report_line(std::size_t bi, const optimizer::LoopReport& r, std::size_t orig_count) {
+    const auto head = [orig_count](const Vec& v) {
+        return fmt::vec(CSpan(v.data(), std::min(orig_count, v.size())));
+    };
+    std::string line = std::to_string(bi) + " LoopCount: " + std::to_string(r.loop_count) + " FirstExpo: ";
+    line += r.measured ? head(r.first_expo) : "None";
+    line += " LastExpo: ";
+    line += r.measured ? head(r.expo) : "None";
+    line += " BenchHold: " + fmt::repr(r.bench_hold) + " HoldNum: (" + std::to_string(r.hold_num) + ",) " +
+            fmt::repr(r.total);
+    return line;
+}
+
+// Between dates: report line, progress tick, Ctrl-C, and the dispatcher's
+// view of opt_name and secu_pct, which are read from the object every date.
+class PythonHooks : public optimizer::RunHooks {
+public:
+    PythonHooks(Optimizer& self, py::object bar, std::size_t orig_count)
+        : self_(self), bar_(std::move(bar)), orig_count_(orig_count) {}
+
+    void date_done(std::size_t bi, const optimizer::LoopReport* report, position::DispatchParams& next) override {
+        py::gil_scoped_acquire gil;
+        if (report) write_stdout_line(report_line(bi, *report, orig_count_));
+        bar_.attr("update")(1);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        next.algorithm = algorithm_of(self_.opt_name);
+        if (next.algorithm != position::Algorithm::Unknown) next.secu_pct = as_double(self_.secu_pct, "secu_pct");
+    }
+
+private:
+    Optimizer& self_;
+    py::object bar_;
+    std::size_t orig_count_;
+};
+
+void warn_empty_dates(const std::vector<std::size_t>& rows) {
+    std::string list;
+    for (std::size_t i = 0; i < rows.size(); ++i) list += (i ? ", " : "") + std::to_string(rows[i]);
+    const std::string msg = "Kestrel: " + std::to_string(rows.size()) +
+                            " date(s) left empty because their scores or weights were not finite: rows [" + list +
+                            "]";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+py::object gen_position(Optimizer& self, py::handle predict_values, py::handle univ_idx) {
+    using position::Algorithm;
+    const Algorithm algo = algorithm_of(self.opt_name);
+    const RawSettings raw = read_settings(self, algo);
+
+    optimizer::RunConfig config;
+    config.print_result = PyObject_IsTrue(raw.print_result.ptr()) == 1;
+    if (PyErr_Occurred()) throw py::error_already_set();
+    config.loop.learning_rate = setting(raw.learning_rate, "learning_rate");
+    config.loop.max_loop_num = setting(raw.max_loop_num, "max_loop_num");
+    config.loop.decay = setting(raw.decay, "decay");
+    position::DispatchParams& p = config.params;
+    p.algorithm = algo;
+    if (algo != Algorithm::Unknown) p.secu_pct = as_double(self.secu_pct, "secu_pct");
+    p.max_weight = setting(raw.max_weight, "max_weight");
+    if (raw.weight_multi) p.weight_multi = setting(raw.weight_multi, "weight_multi");
+    if (raw.risk_cost) p.risk_cost = setting(raw.risk_cost, "risk_cost");
+    if (raw.each_single_weight) p.each_single_weight = setting(raw.each_single_weight, "each_single_weight");
+    if (raw.num_long) p.num_long = as_index(raw.num_long, "setting 'num_long'");
+    p.bench_coeff = setting(raw.bench_coeff, "bench_coeff");
+    p.pre_coeff = setting(raw.pre_coeff, "pre_coeff");
+
+    RiskNames risk = build_risk_names(raw);
+    config.arr_expo_threshold = risk.limits;
+
+    // The scores are read in place; only non-float64 input is converted.
+    py::array scores = as_float_array(predict_values, "predictValues");
+    if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()));
+    if (scores.ndim() > 2) throw py::value_error("predictValues must be 2-dimensional");
+    const auto t_rows = static_cast<std::size_t>(scores.shape(0));
+    const auto n = static_cast<std::size_t>(scores.shape(1));
+    py::array positions = as_positions(univ_idx, scores.shape(1));
+
+    std::vector<py::object> keep;
+    optimizer::RunData data;
+    data.scores = MatrixView{static_cast<const char*>(scores.data()), scores.strides(0), scores.strides(1), t_rows, n};
+    if (!risk.names.empty()) {
+        self.barra_data = datalib::run_loop_once(risk.names);
+        for (std::size_t j = 0; j < risk.names.size(); ++j)
+            data.barra.push_back(datalib::matrix_view(datalib::item_array(self.barra_data, j, risk.names[j]),
+                                                      risk.names[j], t_rows, keep));
+    } else {
+        self.barra_data = py::none();
+    }
+    const std::string weight_key = py::str(weight_name(self));
+    py::object bench_result = datalib::run_loop_once({weight_key});
+    self.benchweight_data = datalib::item_array(bench_result, 0, weight_key);
+    data.bench = datalib::matrix_view(self.benchweight_data, weight_key, t_rows, keep);
+
+    data.univ_idx = check_univ_idx(positions, data.bench.cols, weight_key);
+    for (std::size_t j = 0; j < data.barra.size(); ++j) {
+        if (data.barra[j].cols != data.bench.cols)
+            check_univ_idx(positions, data.barra[j].cols, risk.names[j]);  // bounds in its own width
+        if (data.barra[j].cols != data.bench.cols && py::module_::import("numpy").attr("any")(
+                                                          positions < py::int_(0)).cast<bool>())
+            throw py::value_error("univ_idx has negative positions but data library field '" + risk.names[j] +
+                                  "' has " + std::to_string(data.barra[j].cols) + " columns and '" + weight_key +
+                                  "' has " + std::to_string(data.bench.cols));
+    }
+
+    Array weight_res({static_cast<py::ssize_t>(t_rows), static_cast<py::ssize_t>(n)});
+    std::fill(weight_res.mutable_data(), weight_res.mutable_data() + weight_res.size(), 0.0);
+
+    py::object bar = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = t_rows);
+    PythonHooks hooks(self, bar, risk.orig_count);
+    optimizer::RunOutcome outcome;
+    try {
+        py::gil_scoped_release release;
+        outcome = optimizer::run_dates(config, data, span_of_mutable(weight_res), hooks);
+    } catch (const position::PositionError& e) {
+        bar.attr("close")();
+        if (!e.diagnostic().empty()) write_stdout_line(e.diagnostic());
+        raise_exception(e.what());
+    } catch (const position::UnknownAlgorithm&) {
+        bar.attr("close")();
+        raise_wrong_opt_name(self.opt_name);
+    } catch (...) {
+        // Keep the original error even if closing the bar fails too.
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            bar.attr("close")();
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Restore(type, value, trace);
+        throw;
+    }
+    bar.attr("close")();
+    if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
+    return std::move(weight_res);
+}
+
+}  // namespace kestrel::bind

@@ -1,0 +1,150 @@
+// Array semantics shared by the whole core, matched to numpy's so that results
+// agree with the plain numpy formulation to the last bit where the operation
+// order allows: pairwise summation, NaN-ignoring mean and population deviation,
+// NaN-propagating maximum/minimum and a descending ranking with NaN last.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestrel {
+
+using Vec = std::vector<double>;
+using CSpan = std::span<const double>;
+using MSpan = std::span<double>;
+using Index = std::int64_t;
+
+namespace num {
+
+// numpy's pairwise summation of the values term(0) .. term(n-1): blocks of up
+// to 128 are summed with eight interleaved accumulators, larger ranges are
+// split in halves aligned to the unroll factor.
+template <class Term>
+double pairwise_sum(std::size_t begin, std::size_t n, const Term& term) {
+    if (n < 8) {
+        double res = 0.0;
+        for (std::size_t i = 0; i < n; ++i) res += term(begin + i);
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = term(begin + j);
+        std::size_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (std::size_t j = 0; j < 8; ++j) r[j] += term(begin + i + j);
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += term(begin + i);
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(begin, n2, term) + pairwise_sum(begin + n2, n - n2, term);
+}
+
+// Plain sum: NaN is not skipped.
+inline double sum(CSpan x) {
+    return pairwise_sum(0, x.size(), [x](std::size_t i) { return x[i]; });
+}
+
+struct MeanStd {
+    double mean;
+    double std;
+};
+
+// NaN-ignoring mean and population standard deviation. An all-NaN or empty
+// input yields NaN for both (0/0), as numpy does (without its warning).
+inline MeanStd nan_mean_std(CSpan x) {
+    const std::size_t n = x.size();
+    std::size_t count = 0;
+    for (double v : x) count += !std::isnan(v);
+    const double cnt = static_cast<double>(count);
+    const double mean =
+        pairwise_sum(0, n, [x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; }) / cnt;
+    const double var = pairwise_sum(0, n, [x, mean](std::size_t i) {
+                           if (std::isnan(x[i])) return 0.0;
+                           const double d = x[i] - mean;
+                           return d * d;
+                       }) / cnt;
+    return {mean, std::sqrt(var)};
+}
+
+// Element-wise maximum/minimum that return NaN when either operand is NaN.
+inline double maximum(double a, double b) {
+    if (std::isnan(a)) return a;
+    if (std::isnan(b)) return b;
+    return a >= b ? a : b;
+}
+inline double minimum(double a, double b) {
+    if (std::isnan(a)) return a;
+    if (std::isnan(b)) return b;
+    return a <= b ? a : b;
+}
+
+inline double sign(double x) {
+    if (std::isnan(x)) return x;
+    return x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : 0.0);
+}
+
+// True when a ranks before b in a descending ranking that puts NaN last.
+inline bool ranks_before(double a, double b) {
+    return !std::isnan(a) && (std::isnan(b) || a > b);
+}
+
+// Indices of `key` ordered by descending key, NaN last; order among equal
+// keys is unspecified.
+inline void argsort_desc(CSpan key, std::vector<Index>& order) {
+    order.resize(key.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<Index>(i);
+    std::sort(order.begin(), order.end(),
+              [key](Index a, Index b) { return ranks_before(key[a], key[b]); });
+}
+
+// Visits indices in descending key order, NaN last, sorting only as far as the
+// caller consumes: chunks are selected with nth_element and sorted on demand,
+// so a visit that stops after m items costs about O(n + m log m).
+class DescendingVisitor {
+public:
+    explicit DescendingVisitor(std::vector<Index>& storage) : order_(storage) {}
+
+    void reset(CSpan key) {
+        key_ = key;
+        order_.resize(key.size());
+        for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<Index>(i);
+        pos_ = 0;
+        sorted_end_ = 0;
+        chunk_ = 64;
+    }
+
+    bool done() const { return pos_ >= order_.size(); }
+
+    Index next() {
+        if (pos_ == sorted_end_) extend();
+        return order_[pos_++];
+    }
+
+private:
+    void extend() {
+        const auto cmp = [this](Index a, Index b) { return ranks_before(key_[a], key_[b]); };
+        const std::size_t remaining = order_.size() - sorted_end_;
+        const std::size_t take = std::min(chunk_, remaining);
+        auto first = order_.begin() + static_cast<std::ptrdiff_t>(sorted_end_);
+        auto mid = first + static_cast<std::ptrdiff_t>(take);
+        if (take < remaining) std::nth_element(first, mid, order_.end(), cmp);
+        std::sort(first, mid, cmp);
+        sorted_end_ += take;
+        chunk_ *= 4;
+    }
+
+    std::vector<Index>& order_;
+    CSpan key_;
+    std::size_t pos_ = 0;
+    std::size_t sorted_end_ = 0;
+    std::size_t chunk_ = 64;
+};
+
+}  // namespace num
+}  // namespace kestrel

@@ -1,0 +1,52 @@
+#include "datalib/vela.hpp"
+
+#include "kestrel.hpp"
+
+namespace kestrel::datalib {
+
+py::object run_loop_once(const std::vector<std::string>& names) {
+    py::module_ vela = py::module_::import("VelaIntradayModel");
+    py::list request;
+    for (const auto& name : names) request.append(py::str(name));
+    py::object result = vela.attr("RunLoopOnce")(request);
+    Py_ssize_t count = PyObject_Length(result.ptr());
+    if (count < 0) {
+        PyErr_Clear();
+        throw py::type_error("VelaIntradayModel.RunLoopOnce returned a " +
+                             std::string(py::str(py::type::handle_of(result).attr("__name__"))) +
+                             ", not a sequence of results");
+    }
+    if (static_cast<std::size_t>(count) < names.size())
+        throw py::value_error("VelaIntradayModel.RunLoopOnce returned " + std::to_string(count) +
+                              " items for " + std::to_string(names.size()) + " names (first missing: '" +
+                              names[static_cast<std::size_t>(count)] + "')");
+    return result;
+}
+
+py::object item_array(py::handle result, std::size_t j, const std::string& field) {
+    py::object item = result[py::int_(j)];
+    if (!py::hasattr(item, "array"))
+        throw py::type_error("data library result for '" + field + "' has no attribute 'array'");
+    return item.attr("array");
+}
+
+MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows,
+                       std::vector<py::object>& keep) {
+    py::array a = bind::as_float_array(array, "data library field '" + field + "'");
+    if (a.ndim() != 2)
+        throw py::value_error("data library field '" + field + "' must be a 2-dimensional matrix, got " +
+                              std::to_string(a.ndim()) + " dimensions");
+    if (static_cast<std::size_t>(a.shape(0)) < min_rows)
+        throw py::index_error("data library field '" + field + "' has " + std::to_string(a.shape(0)) +
+                              " rows but predictValues has " + std::to_string(min_rows) + " dates");
+    MatrixView v;
+    v.base = static_cast<const char*>(a.data());
+    v.row_stride = a.strides(0);
+    v.col_stride = a.strides(1);
+    v.rows = static_cast<std::size_t>(a.shape(0));
+    v.cols = static_cast<std::size_t>(a.shape(1));
+    keep.push_back(a);
+    return v;
+}
+
+}  // namespace kestrel::datalib

@@ -1,0 +1,30 @@
+// The one place that talks to the data library VelaIntradayModel. It is
+// imported by name at call time, so the user's own library, the stand-in or
+// a substitute placed in sys.modules serves alike.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "common/matrix_view.hpp"
+
+namespace kestrel::datalib {
+
+namespace py = pybind11;
+
+// RunLoopOnce(names), checked to hold at least one item per name.
+py::object run_loop_once(const std::vector<std::string>& names);
+
+// The `array` attribute of item j of a RunLoopOnce result, named `field` in errors.
+py::object item_array(py::handle result, std::size_t j, const std::string& field);
+
+// A float64 matrix view of a library matrix with at least min_rows rows.
+// float64 data is viewed in place through its strides; any other real dtype is
+// converted once. The array that backs the view is appended to `keep`.
+MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows,
+                       std::vector<py::object>& keep);
+
+}  // namespace kestrel::datalib

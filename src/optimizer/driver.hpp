@@ -1,0 +1,42 @@
+// The date loop of a whole run, free of Python: the caller supplies views of
+// the scores and of the library's matrices, and hooks for what happens
+// between dates (progress, report lines, interruption).
+#pragma once
+
+#include "common/matrix_view.hpp"
+#include "optimizer/exposure_loop.hpp"
+
+namespace kestrel::optimizer {
+
+struct RunConfig {
+    position::DispatchParams params;  // for the first date; hooks may change it
+    LoopSettings loop;
+    bool print_result = true;
+    Vec arr_expo_threshold;  // K limits
+};
+
+struct RunData {
+    MatrixView scores;               // T x N
+    std::vector<Index> univ_idx;     // N non-negative columns, checked against every matrix
+    MatrixView bench;                // at least T rows, in percent
+    std::vector<MatrixView> barra;   // K, at least T rows each
+};
+
+class RunHooks {
+public:
+    virtual ~RunHooks() = default;
+    // Called after every date, skipped or not. `report` is null when the date
+    // printed no line. The hook may update `next` for the following date.
+    virtual void date_done(std::size_t bi, const LoopReport* report,
+                           position::DispatchParams& next) = 0;
+};
+
+struct RunOutcome {
+    // Dates left empty because their scores or final weights were not finite.
+    std::vector<std::size_t> empty_rows;
+};
+
+// Fills weight_res (T x N, row-major, zero on entry) date by date.
+RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks);
+
+}  // namespace kestrel::optimizer

@@ -1,0 +1,99 @@
+#include "optimizer/exposure_loop.hpp"
+
+#include "signal/smoothing.hpp"
+
+namespace kestrel::optimizer {
+
+void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& out) {
+    out.resize(model.size());
+    if (pre_ema_value)
+        signal::ema_step(model, *pre_ema_value, decay, out);
+    else
+        std::copy(model.begin(), model.end(), out.begin());
+}
+
+namespace {
+
+void measure(const risk::FactorRows& arr_barra, DateBuffers& b) {
+    b.holdings.clear();
+    for (std::size_t i = 0; i < b.calc_pos.size(); ++i)
+        if (b.calc_pos[i] != 0.0) b.holdings.push_back(static_cast<Index>(i));
+    risk::exposures_over(arr_barra, b.calc_pos, b.holdings, b.nonfinite_row, b.hold_barra);
+    for (std::size_t k = 0; k < arr_barra.rows; ++k) b.expo[k] = b.hold_barra[k] - b.bench_barra[k];
+}
+
+// Shifts the scores against risk name k; a factor with no spread around the
+// benchmark's exposure gives no direction to move in, so it is left out.
+void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
+             DateBuffers& b) {
+    const double cur_expo = b.expo[k];
+    const double more_expo = std::abs(std::abs(cur_expo) - limit);
+    const CSpan row = arr_barra.row(k);
+    const std::size_t n = row.size();
+    b.bias.resize(n);
+    for (std::size_t i = 0; i < n; ++i) b.bias[i] = row[i] - b.bench_barra[k];
+    const double d = num::nan_mean_std(b.bias).std;
+    if (d == 0.0 || !std::isfinite(d)) return;
+    const double direction = num::sign(cur_expo);
+    const double sigmoid = 1.0 / (1.0 + std::exp(-more_expo));
+    for (std::size_t i = 0; i < n; ++i) {
+        const double risk_punish = b.bias[i] / d * direction * sigmoid;
+        b.cur_model_value[i] = b.cur_model_value[i] - risk_punish * learning_rate;
+    }
+}
+
+void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
+    const CSpan pos(b.calc_pos);
+    report.bench_hold = num::pairwise_sum(0, pos.size(), [&](std::size_t i) {
+        return cur_bench[i] >= 0.00001 ? pos[i] : 0.0;
+    });
+    report.hold_num = 0;
+    for (double w : pos) report.hold_num += w >= 0.0001;
+    report.total = num::sum(pos);
+}
+
+}  // namespace
+
+void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
+                      const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
+                      CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
+                      LoopReport& report) {
+    const std::size_t nk = arr_barra.rows;
+    b.hold_barra.resize(nk);
+    b.bench_barra.resize(nk);
+    b.expo.resize(nk);
+    b.nonfinite_row.assign(nk, 0);
+    for (std::size_t k = 0; k < nk; ++k)
+        for (double v : arr_barra.row(k))
+            if (!std::isfinite(v)) {
+                b.nonfinite_row[k] = 1;
+                break;
+            }
+    // The benchmark side cannot change within a date.
+    risk::exposures(arr_barra, cur_bench, b.bench_barra);
+
+    report = LoopReport{};
+    while (static_cast<double>(report.loop_count) < settings.max_loop_num) {
+        ++report.loop_count;
+        measure(arr_barra, b);
+        if (!report.measured) {
+            report.measured = true;
+            report.first_expo = b.expo;
+        }
+        b.over_risk_idx.clear();
+        for (std::size_t k = 0; k < nk; ++k)
+            if (std::abs(b.expo[k]) > arr_expo_threshold[k]) b.over_risk_idx.push_back(static_cast<Index>(k));
+        if (b.over_risk_idx.empty()) break;
+
+        for (Index k : b.over_risk_idx)
+            correct(arr_barra, static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);
+        signal::standardise(b.cur_model_value, b.cur_model_value);
+        smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
+        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
+                                        b.ws, b.caps, b.calc_pos);
+    }
+    if (report.measured) report.expo = b.expo;
+    fill_report(cur_bench, b, report);
+}
+
+}  // namespace kestrel::optimizer

@@ -1,0 +1,51 @@
+// Exposure control for one date: measure active exposures, push the scores
+// away from the securities behind any exposure over its limit, standardise,
+// smooth and map again, until all limits hold or max_loop_num measurements.
+#pragma once
+
+#include <optional>
+
+#include "position/dispatch.hpp"
+#include "risk/exposure.hpp"
+
+namespace kestrel::optimizer {
+
+struct LoopSettings {
+    double learning_rate = 0.1;
+    double max_loop_num = 100;
+    double decay = 1.0;
+};
+
+// What the report line of a date shows.
+struct LoopReport {
+    long loop_count = 0;
+    bool measured = false;  // false when max_loop_num < 1: no exposures to show
+    Vec first_expo;         // all K entries
+    Vec expo;
+    double bench_hold = 0.0;
+    long hold_num = 0;
+    double total = 0.0;
+};
+
+// Buffers of one date's work, reused from date to date.
+struct DateBuffers {
+    Vec cur_model_value, try_ema_value, calc_pos, caps;
+    Vec hold_barra, bench_barra, expo, bias;
+    std::vector<Index> holdings;
+    std::vector<Index> over_risk_idx;
+    std::vector<char> nonfinite_row;
+    position::Workspace ws;
+};
+
+// On entry b.cur_model_value, b.try_ema_value and b.calc_pos hold the date's
+// first pass; on return they hold its final values. pre_ema_value is the
+// smoothed score the date came in with (nullopt before the first processed date).
+void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
+                      const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
+                      CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
+                      LoopReport& report);
+
+// Smoothed score: model itself (copied) when there is no previous value.
+void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& out);
+
+}  // namespace kestrel::optimizer

@@ -1,0 +1,42 @@
+#include "position/capped_fill.hpp"
+
+#include "common/format.hpp"
+
+namespace kestrel::position {
+
+std::string cap_violations(CSpan position, CSpan each_max_weight, double tolerance) {
+    std::vector<Index> err_idx;
+    for (std::size_t i = 0; i < position.size(); ++i)
+        if (position[i] - each_max_weight[i] >= tolerance) err_idx.push_back(static_cast<Index>(i));
+    if (err_idx.empty()) return {};
+    Vec weights, caps;
+    for (Index i : err_idx) {
+        weights.push_back(position[i]);
+        caps.push_back(each_max_weight[i]);
+    }
+    return fmt::indices(err_idx) + " " + fmt::vec(weights) + " " + fmt::vec(caps);
+}
+
+void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
+                 MSpan out) {
+    std::fill(out.begin(), out.end(), 0.0);
+    num::DescendingVisitor visit(ws.order);
+    visit.reset(cur_model_value);
+    double cum_pos = 0.0;
+    while (!visit.done()) {
+        const Index idx = visit.next();
+        const double cur_pos = each_max_weight[idx];
+        cum_pos += cur_pos;
+        out[idx] = cur_pos;
+        if (cum_pos >= secu_pct) {
+            out[idx] -= cum_pos - secu_pct;
+            break;
+        }
+    }
+    if (std::abs(num::sum(CSpan(out.data(), out.size())) - secu_pct) >= 0.0001)
+        throw PositionError(kWrongPosition, {});
+    std::string diag = cap_violations(out, each_max_weight, 0.0001);
+    if (!diag.empty()) throw PositionError(kWrongPositionMaxWeight, std::move(diag));
+}
+
+}  // namespace kestrel::position

@@ -1,0 +1,17 @@
+// Turnover-cost rebalance: scores beyond +-risk_cost trade to the cap or to
+// zero, scores inside the band hold their previous weight; a reduce or add
+// phase then meets secu_pct from the weakest or strongest candidates.
+#pragma once
+
+#include "position/position_error.hpp"
+#include "position/workspace.hpp"
+
+namespace kestrel::position {
+
+// Throws PositionError ("Wrong Position Error") when the result misses
+// secu_pct by 0.001 or more (diagnostic "CheckPosition: |sum|") or a weight
+// exceeds its cap by 1e-4 or more (diagnostic lists the offenders).
+void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
+               double risk_cost, Workspace& ws, MSpan out);
+
+}  // namespace kestrel::position

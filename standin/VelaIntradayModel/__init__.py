@@ -1,0 +1,72 @@
+"""Stand-in for the in-house ``VelaIntradayModel`` data library.
+
+Kestrel imports ``VelaIntradayModel`` by name at call time. This package
+provides the part of it Kestrel uses, :func:`RunLoopOnce`, over a local field
+store, plus a seeded synthetic market, so that builds, tests and notebooks run
+without the in-house data.
+
+Examples
+--------
+>>> import VelaIntradayModel as vim
+>>> m = vim.generate_market(n_dates=20, n_secu=500)
+>>> [r.array.shape for r in vim.RunLoopOnce(["weight300", "if(ZXZQSector==7,1,0)"])]
+[(20, 500), (20, 500)]
+"""
+
+from .formulas import SECTOR_FIELD, parse_sector_formula, sector_formula, sector_indicator
+from .market import (
+    BENCH_SIZES,
+    STYLE_NAMES,
+    Market,
+    default_universe,
+    generate_market,
+    make_scores,
+    style_names,
+)
+from .request import LoopResult, RunLoopOnce
+from .store import (
+    ENV_VAR,
+    FieldStore,
+    clear,
+    dates,
+    get_field,
+    list_fields,
+    register,
+    register_axes,
+    securities,
+    set_store_dir,
+    store_dir,
+    unregister,
+    write_store,
+)
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "BENCH_SIZES",
+    "ENV_VAR",
+    "FieldStore",
+    "LoopResult",
+    "Market",
+    "RunLoopOnce",
+    "SECTOR_FIELD",
+    "STYLE_NAMES",
+    "clear",
+    "dates",
+    "default_universe",
+    "generate_market",
+    "get_field",
+    "list_fields",
+    "make_scores",
+    "parse_sector_formula",
+    "register",
+    "register_axes",
+    "sector_formula",
+    "sector_indicator",
+    "securities",
+    "set_store_dir",
+    "store_dir",
+    "style_names",
+    "unregister",
+    "write_store",
+]

@@ -1,0 +1,339 @@
+"""Seeded synthetic market: benchmarks, style factors and sectors as a store."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Mapping, Optional, Sequence
+
+import numpy as np
+
+from . import store
+from .formulas import SECTOR_FIELD
+
+STYLE_NAMES = (
+    "size",
+    "beta",
+    "momentum",
+    "residual_volatility",
+    "non_linear_size",
+    "book_to_price",
+    "liquidity",
+    "earnings_yield",
+    "growth",
+    "leverage",
+)
+BENCH_SIZES = {
+    "weight300": 300,
+    "weight500": 500,
+    "weight800": 800,
+    "weight1000": 1000,
+    "weight2000": 2000,
+    "weightzz2000": 2000,
+}
+# Rank in the cap ordering where each index's members start: large, mid and small cap tiers.
+_BENCH_OFFSETS = {
+    "weight300": 0,
+    "weight500": 300,
+    "weight800": 0,
+    "weight1000": 800,
+    "weight2000": 1800,
+    "weightzz2000": 1000,
+}
+N_SECTORS = 28
+SWAP_EVERY = 20
+_CODE_RANGES = ((1, 4000), (300001, 302000), (600000, 606000), (688001, 689000))
+
+
+@dataclass(eq=False)
+class Market:
+    """What :func:`generate_market` made.
+
+    Attributes
+    ----------
+    factors : list of str
+        Style factor field names, in order.
+    bench_fields : dict of str to int
+        Benchmark weight field (percent) -> member count per date.
+    n_dates, n_secu : int
+    dates : ndarray of datetime64[D]
+    securities : ndarray of str
+    path : pathlib.Path or None
+        Store directory, or None when the fields were registered in memory.
+    sector_field : str
+    """
+
+    factors: list
+    bench_fields: dict
+    n_dates: int
+    n_secu: int
+    dates: np.ndarray = field(repr=False)
+    securities: np.ndarray = field(repr=False)
+    path: Optional[Path]
+    sector_field: str = SECTOR_FIELD
+    _arrays: dict = field(default_factory=dict, repr=False, compare=False)
+
+    def load(self, name: str) -> np.ndarray:
+        """Return one generated field, independent of the global store state."""
+        if self.path is None:
+            return self._arrays[name]
+        return np.load(self.path / f"{name}.npy", mmap_mode="r", allow_pickle=False)
+
+
+def style_names(n_factors: int) -> list:
+    """Return the first ``n_factors`` style factor names.
+
+    Parameters
+    ----------
+    n_factors : int
+
+    Returns
+    -------
+    list of str
+        The fixed descriptive names, then ``style_10``, ``style_11``, ...
+    """
+    extra = [f"style_{k}" for k in range(len(STYLE_NAMES), n_factors)]
+    return list(STYLE_NAMES[:n_factors]) + extra
+
+
+def _standardise(x: np.ndarray) -> np.ndarray:
+    """Standardise along the last axis ignoring NaN, in place."""
+    mu = np.nanmean(x, axis=-1, keepdims=True)
+    x -= mu
+    sd = np.sqrt(np.nanmean(x * x, axis=-1, keepdims=True))
+    x /= np.where(sd > 0, sd, 1.0)
+    return x
+
+
+def _security_codes(rng: np.random.Generator, n_secu: int) -> np.ndarray:
+    pool = np.concatenate([np.arange(a, b) for a, b in _CODE_RANGES])
+    if n_secu > len(pool):
+        if n_secu >= 10**6:
+            raise ValueError(f"at most 999999 six-digit codes, asked for {n_secu}")
+        pool = np.arange(1, 10**6)
+    codes = np.sort(rng.choice(pool, n_secu, replace=False))
+    return np.char.zfill(codes.astype("U6"), 6)
+
+
+def _sectors(rng, n_dates, n_secu, listed) -> np.ndarray:
+    probs = rng.dirichlet(np.full(N_SECTORS, 3.0))
+    first = rng.choice(N_SECTORS, size=n_secu, p=probs)
+    sector = np.broadcast_to(first.astype(np.float64), (n_dates, n_secu)).copy()
+    movers = np.flatnonzero(rng.random(n_secu) < 0.02)
+    new = (first[movers] + rng.integers(1, N_SECTORS, len(movers))) % N_SECTORS
+    when = rng.integers(1, max(2, n_dates), len(movers))
+    after = np.arange(n_dates)[:, None] >= when[None, :]
+    sector[:, movers] = np.where(after, new[None, :], first[movers][None, :])
+    sector[~listed] = np.nan
+    return sector
+
+
+def _benchmark(rng, caps, order, count, offset):
+    n_dates, n_secu = caps.shape
+    start = max(0, min(offset, len(order) - count))
+    members = np.zeros(n_secu, dtype=bool)
+    members[order[start : start + count]] = True
+    # Replacements come from around the index's own tier, so it keeps its cap profile.
+    pool = order[max(0, start - count // 2) : start + count + count // 2]
+    n_swap = max(1, count // 100)
+    mask = np.empty((n_dates, n_secu), dtype=bool)
+    for t0 in range(0, n_dates, SWAP_EVERY):
+        if t0:
+            cands = pool[~members[pool]]
+            n = min(n_swap, len(cands))
+            if n:
+                members[rng.choice(np.flatnonzero(members), n, replace=False)] = False
+                members[rng.choice(cands, n, replace=False)] = True
+        mask[t0 : t0 + SWAP_EVERY] = members
+    w = np.where(mask, caps, 0.0)
+    w *= 100.0 / w.sum(axis=1, keepdims=True)
+    return w
+
+
+def generate_market(
+    path=None,
+    n_dates: int = 250,
+    n_secu: int = 3000,
+    n_factors: int = 10,
+    seed: int = 0,
+    bench_sizes: Optional[Mapping[str, int]] = None,
+    nan_fraction: float = 0.0,
+    start: str = "2020-01-02",
+) -> Market:
+    """Build a seeded synthetic market and store it.
+
+    Parameters
+    ----------
+    path : path-like, optional
+        Store directory to write; None registers the fields in memory instead.
+    n_dates, n_secu, n_factors : int
+        Business dates from ``start``, securities, style factors.
+    seed : int
+    bench_sizes : mapping of str to int, optional
+        Benchmark field -> member count; defaults to :data:`BENCH_SIZES`.
+        Counts are capped at the number of securities listed on the first date.
+    nan_fraction : float
+        Share of securities listed late: NaN factors and sector before listing,
+        never benchmark members.
+    start : str
+        First date (rolled forward to a business day).
+
+    Returns
+    -------
+    Market
+    """
+    if n_dates < 1 or n_secu < 1 or n_factors < 0:
+        raise ValueError("need n_dates >= 1, n_secu >= 1 and n_factors >= 0")
+    if not 0.0 <= nan_fraction < 1.0:
+        raise ValueError(f"nan_fraction must be in [0, 1), got {nan_fraction}")
+    rng = np.random.default_rng(seed)
+    T, M = n_dates, n_secu
+    dates = np.busday_offset(np.datetime64(start, "D"), np.arange(T), roll="forward")
+    securities = _security_codes(rng, M)
+
+    listed_from = np.zeros(M, dtype=np.int64)
+    late = rng.choice(M, int(round(nan_fraction * M)), replace=False)
+    listed_from[late] = rng.integers(1, max(2, T // 2 + 1), len(late))
+    listed = np.arange(T)[:, None] >= listed_from[None, :]
+
+    # Log market caps: cross-sectionally wide (cap-weight skew), drifting like daily returns.
+    steps = rng.normal(0.0, 0.015, (T, M))
+    steps[0] = rng.normal(0.0, 1.5, M)
+    log_cap = np.cumsum(steps, axis=0)
+
+    names = style_names(n_factors)
+    phi = 0.98
+    factors = np.empty((n_factors, T, M))
+    if n_factors:
+        factors[:, 0] = rng.standard_normal((n_factors, M))
+        for t in range(1, T):
+            factors[:, t] = phi * factors[:, t - 1]
+            factors[:, t] += np.sqrt(1 - phi**2) * rng.standard_normal((n_factors, M))
+        factors[0] = log_cap + 0.1 * rng.standard_normal((T, M))
+        factors[:, ~listed] = np.nan
+        _standardise(factors)
+
+    fields = {name: factors[k] for k, name in enumerate(names)}
+    fields[SECTOR_FIELD] = _sectors(rng, T, M, listed)
+
+    caps = np.exp(log_cap)
+    eligible = np.flatnonzero(listed[0])
+    order = eligible[np.argsort(-log_cap[0, eligible], kind="stable")]
+    sizes = dict(BENCH_SIZES if bench_sizes is None else bench_sizes)
+    bench_fields = {}
+    for name, count in sizes.items():
+        count = min(int(count), len(order))
+        if count < 1:
+            raise ValueError(f"benchmark {name!r} needs at least one member")
+        fields[name] = _benchmark(rng, caps, order, count, _BENCH_OFFSETS.get(name, 0))
+        bench_fields[name] = count
+
+    if path is None:
+        for name, arr in fields.items():
+            store.register(name, arr)
+        store.register_axes(dates=dates, securities=securities)
+        out = None
+    else:
+        out = store.write_store(path, fields, dates=dates, securities=securities)
+    return Market(
+        factors=names,
+        bench_fields=bench_fields,
+        n_dates=T,
+        n_secu=M,
+        dates=dates,
+        securities=securities,
+        path=out,
+        _arrays=fields if path is None else {},
+    )
+
+
+def _as_positions(univ_idx, n_secu: int) -> np.ndarray:
+    idx = np.asarray(univ_idx)
+    if idx.ndim != 1 or (idx.size and not np.issubdtype(idx.dtype, np.integer)):
+        raise ValueError("univ_idx must be a 1-D array of integer column positions")
+    idx = idx.astype(np.int64)
+    if idx.size and (idx.min() < 0 or idx.max() >= n_secu):
+        raise ValueError(f"univ_idx out of range [0, {n_secu})")
+    if len(np.unique(idx)) != len(idx):
+        raise ValueError("univ_idx has repeated positions")
+    return idx
+
+
+def make_scores(
+    market: Market,
+    univ_idx,
+    seed: int = 0,
+    factor: Optional[str] = None,
+    loading: float = 0.5,
+    persistence: float = 0.9,
+) -> np.ndarray:
+    """Make continuous model scores for a universe.
+
+    Parameters
+    ----------
+    market : Market
+    univ_idx : array_like of int
+        Distinct column positions of the universe.
+    seed : int
+    factor : str, optional
+        Factor the scores lean on; default ``"momentum"`` if generated, else the first one.
+    loading : float
+        Correlation with the factor, in [-1, 1].
+    persistence : float
+        AR(1) coefficient of the idiosyncratic part.
+
+    Returns
+    -------
+    ndarray
+        float64, dates x len(univ_idx), finite and free of ties within a date.
+    """
+    if not -1.0 <= loading <= 1.0:
+        raise ValueError(f"loading must be in [-1, 1], got {loading}")
+    idx = _as_positions(univ_idx, market.n_secu)
+    rng = np.random.default_rng(seed)
+    T, N = market.n_dates, len(idx)
+    noise = np.empty((T, N))
+    noise[0] = rng.standard_normal(N)
+    for t in range(1, T):
+        noise[t] = persistence * noise[t - 1] + np.sqrt(1 - persistence**2) * rng.standard_normal(N)
+    if factor is None and market.factors:
+        factor = "momentum" if "momentum" in market.factors else market.factors[0]
+    if factor is None:
+        return noise
+    # Unlisted securities get a neutral exposure so scores stay finite.
+    base = np.nan_to_num(np.asarray(market.load(factor)[:, idx]), nan=0.0)
+    return loading * base + np.sqrt(1 - loading**2) * noise
+
+
+def default_universe(
+    market: Market,
+    n_univ: int,
+    seed: int = 0,
+    cover: Sequence[str] = ("weight300", "weight500"),
+) -> np.ndarray:
+    """Pick a universe that holds every member of the ``cover`` benchmarks.
+
+    Parameters
+    ----------
+    market : Market
+    n_univ : int
+        Universe size; at least the number of covered members on any date.
+    seed : int
+    cover : sequence of str
+        Benchmark fields whose members (on any date) must be included;
+        those not generated are skipped.
+
+    Returns
+    -------
+    ndarray
+        Sorted int64 column positions.
+    """
+    must = np.zeros(market.n_secu, dtype=bool)
+    for name in cover:
+        if name in market.bench_fields:
+            must |= (np.asarray(market.load(name)) > 0).any(axis=0)
+    if not must.sum() <= n_univ <= market.n_secu:
+        raise ValueError(f"n_univ must be in [{must.sum()}, {market.n_secu}], got {n_univ}")
+    rng = np.random.default_rng(seed)
+    extra = rng.choice(np.flatnonzero(~must), n_univ - must.sum(), replace=False)
+    return np.sort(np.concatenate([np.flatnonzero(must), extra])).astype(np.int64)
