@@ -1,6 +1,7 @@
 #include "position/capped_fill.hpp"
 
 #include "common/format.hpp"
+#include "position/crossing.hpp"
 
 namespace kestrel::position {
 
@@ -20,19 +21,10 @@ std::string cap_violations(CSpan position, CSpan each_max_weight, double toleran
 void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
                  MSpan out) {
     std::fill(out.begin(), out.end(), 0.0);
-    num::DescendingVisitor visit(ws.order);
-    visit.reset(cur_model_value);
-    double cum_pos = 0.0;
-    while (!visit.done()) {
-        const Index idx = visit.next();
-        const double cur_pos = each_max_weight[idx];
-        cum_pos += cur_pos;
-        out[idx] = cur_pos;
-        if (cum_pos >= secu_pct) {
-            out[idx] -= cum_pos - secu_pct;
-            break;
-        }
-    }
+    const Crossing c = find_crossing(cur_model_value, each_max_weight, secu_pct, ws.order, descending,
+                                     [&](Index i) { out[i] = each_max_weight[i]; });
+    if (c.reached) out[c.pos] = each_max_weight[c.pos] - c.excess;
+
     if (std::abs(num::sum(CSpan(out.data(), out.size())) - secu_pct) >= 0.0001)
         throw PositionError(kWrongPosition, {});
     std::string diag = cap_violations(out, each_max_weight, 0.0001);

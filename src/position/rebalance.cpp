@@ -2,26 +2,31 @@
 
 #include "common/format.hpp"
 #include "position/capped_fill.hpp"
+#include "position/crossing.hpp"
 
 namespace kestrel::position {
 
 namespace {
 
-// Candidates in list order (pos or neg members first, then mid members),
-// each with its sort key and its floor or ceiling.
+// Candidates of one phase in list order (pos or neg members first, then mid
+// members): index, sort key, floor or ceiling, and room to move. Candidates
+// without room are left out: they are passed over without effect.
 struct Candidates {
     std::vector<Index>& idx;
     Vec& key;
     Vec& bound;
+    Vec& room;
     void clear() {
         idx.clear();
         key.clear();
         bound.clear();
+        room.clear();
     }
-    void add(Index i, double k, double b) {
+    void add(Index i, double k, double b, double r) {
         idx.push_back(i);
         key.push_back(k);
         bound.push_back(b);
+        room.push_back(r);
     }
 };
 
@@ -43,56 +48,39 @@ void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan 
     }
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
-    Candidates cand{ws.idx, ws.key, ws.bound};
+    Candidates cand{ws.idx, ws.key, ws.bound, ws.scratch};
     cand.clear();
-    num::DescendingVisitor visit(ws.order);
+    const auto reduce_room = [&](Index i, double floor) { return out[i] - floor; };
+    const auto add_room = [&](Index i, double ceiling) { return ceiling - out[i]; };
 
     if (cur_sum > secu_pct) {
-        const double target = cur_sum - secu_pct;
-        // Lowest key first: visit the negated keys in descending order.
+        // Lowest key first, down to the floor; a candidate with no room above
+        // its floor (weight_chg <= 0) is passed over.
+        const auto offer = [&](Index i, double key, double floor) {
+            const double chg = reduce_room(i, floor);
+            if (!(chg <= 0.0)) cand.add(i, key, floor, chg);
+        };
         for (std::size_t i = 0; i < n; ++i)
-            if (model_value[i] >= r) cand.add(static_cast<Index>(i), -(model_value[i] - r), pre_weight[i]);
+            if (model_value[i] >= r) offer(static_cast<Index>(i), model_value[i] - r, pre_weight[i]);
         for (std::size_t i = 0; i < n; ++i)
-            if (std::abs(model_value[i]) < r) cand.add(static_cast<Index>(i), -(model_value[i] + r), 0.0);
-        visit.reset(cand.key);
-        double cum_reduce = 0.0;
-        while (!visit.done()) {
-            const Index k = visit.next();
-            const Index idx = cand.idx[k];
-            const double min_weight = cand.bound[k];
-            const double weight_chg = out[idx] - min_weight;
-            if (weight_chg <= 0.0) continue;
-            cum_reduce += weight_chg;
-            if (cum_reduce >= target) {
-                out[idx] = min_weight + (cum_reduce - target);
-                break;
-            }
-            out[idx] = min_weight;
-        }
+            if (std::abs(model_value[i]) < r) offer(static_cast<Index>(i), model_value[i] + r, 0.0);
+        const Crossing c = find_crossing(cand.key, cand.room, cur_sum - secu_pct, ws.order, ascending,
+                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
+        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
-        const double target = secu_pct - cur_sum;
+        // Highest key first, up to the ceiling; a candidate already at or
+        // above it is passed over.
+        const auto offer = [&](Index i, double key, double ceiling) {
+            if (!(out[i] >= ceiling)) cand.add(i, key, ceiling, add_room(i, ceiling));
+        };
         for (std::size_t i = 0; i < n; ++i)
             if (model_value[i] <= -r)
-                cand.add(static_cast<Index>(i), model_value[i] + r,
-                         num::minimum(pre_weight[i], each_max_weight[i]));
+                offer(static_cast<Index>(i), model_value[i] + r, num::minimum(pre_weight[i], each_max_weight[i]));
         for (std::size_t i = 0; i < n; ++i)
-            if (std::abs(model_value[i]) < r)
-                cand.add(static_cast<Index>(i), model_value[i] - r, each_max_weight[i]);
-        visit.reset(cand.key);
-        double cum_add = 0.0;
-        while (!visit.done()) {
-            const Index k = visit.next();
-            const Index idx = cand.idx[k];
-            const double max_weight = cand.bound[k];
-            const double cur_weight = out[idx];
-            if (cur_weight >= max_weight) continue;
-            cum_add += max_weight - cur_weight;
-            if (cum_add >= target) {
-                out[idx] = max_weight - (cum_add - target);
-                break;
-            }
-            out[idx] = max_weight;
-        }
+            if (std::abs(model_value[i]) < r) offer(static_cast<Index>(i), model_value[i] - r, each_max_weight[i]);
+        const Crossing c = find_crossing(cand.key, cand.room, secu_pct - cur_sum, ws.order, descending,
+                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
+        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;
     }
 
     const double total = num::sum(CSpan(out.data(), n));
