@@ -107,11 +107,11 @@ Index as_index(py::handle obj, const std::string& name) {
     return static_cast<Index>(v);
 }
 
-void raise_axis_error(int axis, int ndim) {
+void raise_axis_error(int axis, int ndim, const std::string& name) {
     py::module_ np = py::module_::import("numpy");
     py::object axis_error = py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError")
                                                            : np.attr("AxisError");
-    PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim).ptr());
+    PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim, name).ptr());
     throw py::error_already_set();
 }
 

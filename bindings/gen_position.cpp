@@ -1,5 +1,7 @@
 // gen_position: settings, risk names, data requests and the date loop with
 // the GIL released between the Python-facing moments of each date.
+#include <cstdint>
+
 #include "common/format.hpp"
 #include "datalib/vela.hpp"
 #include "optimizer/driver.hpp"
@@ -92,22 +94,8 @@ RiskNames build_risk_names(const RawSettings& s) {
     return r;
 }
 
-// Column positions as non-negative indices into `cols` columns.
-std::vector<Index> check_univ_idx(const py::array& idx, std::size_t cols, const std::string& field) {
-    std::vector<Index> out(static_cast<std::size_t>(idx.size()));
-    auto view = idx.unchecked<Index, 1>();
-    const auto n = static_cast<Index>(cols);
-    for (py::ssize_t i = 0; i < idx.size(); ++i) {
-        Index v = view(i);
-        if (v < -n || v >= n)
-            throw py::index_error("univ_idx: index " + std::to_string(v) + " is out of bounds for axis 1 with size " +
-                                  std::to_string(cols) + " (data library field '" + field + "')");
-        out[static_cast<std::size_t>(i)] = v < 0 ? v + n : v;
-    }
-    return out;
-}
-
-py::array as_positions(py::handle univ_idx, py::ssize_t n) {
+// univ_idx as int64 column positions, checked for type and length.
+std::vector<Index> as_positions(py::handle univ_idx, py::ssize_t n) {
     if (univ_idx.is_none()) throw py::type_error("univ_idx must be a sequence of integer column positions, not None");
     py::module_ np = py::module_::import("numpy");
     py::array raw = np.attr("asarray")(univ_idx);
@@ -121,10 +109,33 @@ py::array as_positions(py::handle univ_idx, py::ssize_t n) {
     if (raw.size() != n)
         throw py::value_error("univ_idx has length " + std::to_string(raw.size()) + ", expected " +
                               std::to_string(n) + " (the column count of predictValues)");
-    if (kind == 'u' && raw.itemsize() == 8 && raw.size() > 0 &&
-        np.attr("any")(raw > py::int_(std::numeric_limits<Index>::max())).cast<bool>())
-        throw py::index_error("univ_idx: index out of bounds");
-    return np.attr("ascontiguousarray")(raw, np.attr("int64"));
+    std::vector<Index> out(static_cast<std::size_t>(n));
+    if (kind == 'u' && raw.itemsize() == 8) {
+        py::array_t<std::uint64_t> u = np.attr("ascontiguousarray")(raw);
+        for (py::ssize_t i = 0; i < n; ++i) {
+            const std::uint64_t v = u.data()[i];
+            // Beyond int64 no library matrix is that wide.
+            out[static_cast<std::size_t>(i)] = v > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<Index>(v);
+        }
+        return out;
+    }
+    py::array_t<Index> s = np.attr("ascontiguousarray")(raw, np.attr("int64"));
+    std::copy(s.data(), s.data() + n, out.begin());
+    return out;
+}
+
+// Positions into one matrix of `cols` columns, negative ones counted from its end.
+std::vector<Index> columns_in(const std::vector<Index>& positions, std::size_t cols, const std::string& field) {
+    std::vector<Index> out(positions.size());
+    const auto width = static_cast<Index>(cols);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const Index v = positions[i];
+        if (v < -width || v >= width)
+            throw py::index_error("univ_idx: index " + std::to_string(v) + " is out of bounds for axis 1 with size " +
+                                  std::to_string(cols) + " (data library field '" + field + "')");
+        out[i] = v < 0 ? v + width : v;
+    }
+    return out;
 }
 
 std::string report_line(std::size_t bi, const optimizer::LoopReport& r, std::size_t orig_count) {
@@ -200,11 +211,11 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
 
     // The scores are read in place; only non-float64 input is converted.
     py::array scores = as_float_array(predict_values, "predictValues");
-    if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()));
+    if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()), "predictValues");
     if (scores.ndim() > 2) throw py::value_error("predictValues must be 2-dimensional");
     const auto t_rows = static_cast<std::size_t>(scores.shape(0));
     const auto n = static_cast<std::size_t>(scores.shape(1));
-    py::array positions = as_positions(univ_idx, scores.shape(1));
+    const std::vector<Index> positions = as_positions(univ_idx, scores.shape(1));
 
     std::vector<py::object> keep;
     optimizer::RunData data;
@@ -222,16 +233,11 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
     self.benchweight_data = datalib::item_array(bench_result, 0, weight_key);
     data.bench = datalib::matrix_view(self.benchweight_data, weight_key, t_rows, keep);
 
-    data.univ_idx = check_univ_idx(positions, data.bench.cols, weight_key);
-    for (std::size_t j = 0; j < data.barra.size(); ++j) {
-        if (data.barra[j].cols != data.bench.cols)
-            check_univ_idx(positions, data.barra[j].cols, risk.names[j]);  // bounds in its own width
-        if (data.barra[j].cols != data.bench.cols && py::module_::import("numpy").attr("any")(
-                                                          positions < py::int_(0)).cast<bool>())
-            throw py::value_error("univ_idx has negative positions but data library field '" + risk.names[j] +
-                                  "' has " + std::to_string(data.barra[j].cols) + " columns and '" + weight_key +
-                                  "' has " + std::to_string(data.bench.cols));
-    }
+    data.bench_cols = columns_in(positions, data.bench.cols, weight_key);
+    for (std::size_t j = 0; j < data.barra.size(); ++j)
+        data.barra_cols.push_back(data.barra[j].cols == data.bench.cols
+                                      ? data.bench_cols
+                                      : columns_in(positions, data.barra[j].cols, risk.names[j]));
 
     Array weight_res({static_cast<py::ssize_t>(t_rows), static_cast<py::ssize_t>(n)});
     std::fill(weight_res.mutable_data(), weight_res.mutable_data() + weight_res.size(), 0.0);

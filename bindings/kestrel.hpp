@@ -37,7 +37,7 @@ inline Array new_vector(py::ssize_t n) { return Array(n); }
 inline MSpan span_of_mutable(Array& a) { return {a.mutable_data(), static_cast<std::size_t>(a.size())}; }
 
 // numpy's AxisError, so that callers catching ValueError or IndexError see it.
-[[noreturn]] void raise_axis_error(int axis, int ndim);
+[[noreturn]] void raise_axis_error(int axis, int ndim, const std::string& name);
 
 // Raises Python's plain Exception with a fixed message.
 [[noreturn]] void raise_exception(const std::string& message);

@@ -15,10 +15,12 @@ namespace {
 
 constexpr std::array<const char*, 5> kNames = {"TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"};
 
+// Names and codes are text: anything else (an array, a number) matches none.
 bool equals_text(py::handle obj, const char* text) {
-    const int r = PyObject_RichCompareBool(obj.ptr(), py::str(text).ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    if (!PyUnicode_Check(obj.ptr())) return false;
+    const int r = PyUnicode_CompareWithASCIIString(obj.ptr(), text);
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r == 0;
 }
 
 // Runs pure computation without the GIL; a mapping failure prints its
@@ -151,7 +153,7 @@ void register_optimizer(py::module_& m) {
         "GenNorm",
         [](const Optimizer&, py::handle arr_model_values) {
             Array a = as_contiguous(arr_model_values, "arr_model_values");
-            if (a.ndim() < 2) raise_axis_error(1, static_cast<int>(a.ndim()));
+            if (a.ndim() < 2) raise_axis_error(1, static_cast<int>(a.ndim()), "arr_model_values");
             if (a.ndim() > 2) throw py::value_error("arr_model_values must be 2-dimensional");
             const auto rows = static_cast<std::size_t>(a.shape(0)), cols = static_cast<std::size_t>(a.shape(1));
             Array out({a.shape(0), a.shape(1)});
@@ -320,7 +322,7 @@ void register_optimizer(py::module_& m) {
         "CalcRiskExposure_Multi",
         [](const Optimizer&, py::handle arr_barra, py::handle position, py::handle bench_weight) {
             Array f = as_contiguous(arr_barra, "arr_barra");
-            if (f.ndim() < 2) raise_axis_error(1, static_cast<int>(f.ndim()));
+            if (f.ndim() < 2) raise_axis_error(1, static_cast<int>(f.ndim()), "arr_barra");
             if (f.ndim() > 2) throw py::value_error("arr_barra must be 2-dimensional");
             const py::ssize_t k = f.shape(0), n = f.shape(1);
             Array w = as_vector(position, "position", n, "a row of arr_barra");

@@ -27,6 +27,7 @@ def summarise(weights, exposures, limits, seconds):
     processed = held.any(axis=1)
     turnover = np.abs(np.diff(weights, axis=0)).sum(axis=1)[processed[1:] & processed[:-1]]
     print(f"dates processed      {processed.sum()} of {len(weights)}")
+    print(f"dates left empty     {len(weights) - processed.sum()}")
     print(f"mean holdings        {held.sum(axis=1)[processed].mean():.1f}")
     print(f"mean daily turnover  {turnover.mean():.4f}")
     print(f"seconds              {seconds:.2f}")

@@ -52,7 +52,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             const double v = data.scores.at(bi, i);
             row[i] = std::isfinite(v) ? v : 0.0;
         }
-        for (std::size_t i = 0; i < n; ++i) cur_bench[i] = clamp_finite(data.bench.at(bi, data.univ_idx[i]));
+        for (std::size_t i = 0; i < n; ++i) cur_bench[i] = clamp_finite(data.bench.at(bi, data.bench_cols[i]));
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
             hooks.date_done(bi, nullptr, params);
@@ -73,9 +73,10 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
-        for (std::size_t k = 0; k < nk; ++k)
-            for (std::size_t i = 0; i < n; ++i)
-                arr_barra[k * n + i] = clamp_finite(data.barra[k].at(bi, data.univ_idx[i]));
+        for (std::size_t k = 0; k < nk; ++k) {
+            const std::vector<Index>& cols = data.barra_cols[k];
+            for (std::size_t i = 0; i < n; ++i) arr_barra[k * n + i] = clamp_finite(data.barra[k].at(bi, cols[i]));
+        }
 
         b.calc_pos.resize(n);
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},

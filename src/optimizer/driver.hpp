@@ -17,9 +17,10 @@ struct RunConfig {
 
 struct RunData {
     MatrixView scores;               // T x N
-    std::vector<Index> univ_idx;     // N non-negative columns, checked against every matrix
     MatrixView bench;                // at least T rows, in percent
+    std::vector<Index> bench_cols;   // N columns of bench, checked
     std::vector<MatrixView> barra;   // K, at least T rows each
+    std::vector<std::vector<Index>> barra_cols;  // N checked columns of each
 };
 
 class RunHooks {

@@ -21,7 +21,7 @@ std::string cap_violations(CSpan position, CSpan each_max_weight, double toleran
 void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
                  MSpan out) {
     std::fill(out.begin(), out.end(), 0.0);
-    const Crossing c = find_crossing(cur_model_value, each_max_weight, secu_pct, ws.order, descending,
+    const Crossing c = find_crossing(cur_model_value, each_max_weight, secu_pct, ws.crossing, Descending{},
                                      [&](Index i) { out[i] = each_max_weight[i]; });
     if (c.reached) out[c.pos] = each_max_weight[c.pos] - c.excess;
 

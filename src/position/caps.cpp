@@ -1,5 +1,7 @@
 #include "position/caps.hpp"
 
+#include <limits>
+
 namespace kestrel::position {
 
 using num::maximum;
@@ -10,10 +12,10 @@ void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, do
     const std::size_t n = model_value.size();
     for (std::size_t i = 0; i < n; ++i) out[i] = maximum(model_value[i], 0.0);
     const double sum_positive = num::sum(CSpan(out.data(), n));
-    const bool ceiling = max_weight > 0.0;
+    // No ceiling is an infinite one: min(cap, inf) is cap, NaN included.
+    const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        double cap = maximum(out[i] / sum_positive * weight_multi, 0.0);
-        if (ceiling) cap = minimum(cap, max_weight);
+        double cap = minimum(maximum(out[i] / sum_positive * weight_multi, 0.0), ceiling);
         cap = maximum(cap, cur_bench[i] * bench_coeff);
         out[i] = maximum(cap, pre_weight[i] * pre_coeff);
     }
@@ -21,11 +23,10 @@ void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, do
 
 void equal_caps(std::size_t n, double each_single_weight, CSpan cur_bench, double bench_coeff,
                 CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
-    const bool ceiling = max_weight > 0.0;
+    const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        double cap = maximum(each_single_weight, cur_bench[i] * bench_coeff);
-        cap = maximum(cap, pre_weight[i] * pre_coeff);
-        out[i] = ceiling ? minimum(cap, max_weight) : cap;
+        const double cap = maximum(maximum(each_single_weight, cur_bench[i] * bench_coeff), pre_weight[i] * pre_coeff);
+        out[i] = minimum(cap, ceiling);
     }
 }
 

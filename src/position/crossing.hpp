@@ -1,9 +1,12 @@
 // Where a running total first reaches a target when candidates are visited
-// in key order: the heart of the fill and rebalance mappings. Instead of
-// sorting every candidate, a quickselect on summed rooms narrows down the
-// crossing, so a pass costs O(m) expected instead of O(m log m). Candidates
-// with equal keys may be visited in any order.
+// in key order: the heart of the fill and rebalance mappings. Rather than
+// sorting every candidate, the keys are bucketed by value, bucket totals
+// locate the crossing, and only the crossing bucket is ordered (by a
+// quickselect on summed rooms). A pass costs O(m) instead of O(m log m).
+// Candidates with equal keys may be visited in any order.
 #pragma once
+
+#include <limits>
 
 #include "common/numeric.hpp"
 
@@ -15,28 +18,37 @@ struct Crossing {
     double excess = 0.0;  // running total at that candidate minus target
 };
 
-// Candidates 0..m-1 with key[p] and room[p]; `before(ka, kb)` is the visiting
-// order. Every candidate visited before the crossing is passed to consume(p).
-// Fast path needs finite, non-negative rooms and target > 0; otherwise the
-// candidates are sorted and walked one by one, which keeps the exact
-// one-by-one semantics for NaN and negative rooms.
+// Visiting orders, NaN last in both.
+struct Descending {
+    bool operator()(double a, double b) const { return num::ranks_before(a, b); }
+    static double ascending_key(double k) { return -k; }
+};
+struct Ascending {
+    bool operator()(double a, double b) const { return !std::isnan(a) && (std::isnan(b) || a < b); }
+    static double ascending_key(double k) { return k; }
+};
+
+struct CrossingScratch {
+    std::vector<Index> perm;
+    std::vector<std::uint32_t> bucket;
+    Vec bucket_room;
+};
+
+namespace detail {
+
+// Walks the candidates perm[0, hi), then perm[hi, m), all ordered after
+// those already consumed, continuing the running total `cum`. Quickselect narrows down to
+// the crossing; what it cannot exclude is sorted and walked one by one.
 template <class Before, class Consume>
-Crossing find_crossing(CSpan key, CSpan room, double target, std::vector<Index>& perm, Before before,
-                       Consume consume) {
-    const std::size_t m = key.size();
-    perm.resize(m);
-    for (std::size_t p = 0; p < m; ++p) perm[p] = static_cast<Index>(p);
+Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Index>& perm, std::size_t hi,
+              Before before, Consume& consume, bool fast) {
+    const std::size_t m = perm.size();
+    std::size_t lo = 0;
     const auto cmp = [&](Index a, Index b) { return before(key[a], key[b]); };
-
-    bool fast = target > 0.0 && std::isfinite(target);
-    for (std::size_t p = 0; fast && p < m; ++p) fast = std::isfinite(room[p]) && room[p] >= 0.0;
-
-    double cum = 0.0;
-    std::size_t lo = 0, hi = m;
-    constexpr std::size_t kSmall = 48;
     const auto room_sum = [&](std::size_t from, std::size_t to) {
         return num::pairwise_sum(from, to - from, [&](std::size_t j) { return room[perm[j]]; });
     };
+    constexpr std::size_t kSmall = 48;
     // Everything in [hi, m) comes after everything in [lo, hi), so a range that
     // rounding leaves one ulp short simply hands over to the rest.
     for (;;) {
@@ -63,18 +75,11 @@ Crossing find_crossing(CSpan key, CSpan room, double target, std::vector<Index>&
             }
             cum += s_before;
             for (std::size_t j = lo; j < lt; ++j) consume(perm[j]);
-            if (cum + room_sum(lt, gt) >= target) {
-                // Ties may go in any order: walk them as they lie.
-                for (std::size_t j = lt; j < gt; ++j) {
-                    cum += room[perm[j]];
-                    if (cum >= target) return {true, perm[j], cum - target};
-                    consume(perm[j]);
-                }
-            } else {
-                for (std::size_t j = lt; j < gt; ++j) {
-                    cum += room[perm[j]];
-                    consume(perm[j]);
-                }
+            // Ties may go in any order: walk them as they lie.
+            for (std::size_t j = lt; j < gt; ++j) {
+                cum += room[perm[j]];
+                if (cum >= target) return {true, perm[j], cum - target};
+                consume(perm[j]);
             }
             lo = gt;
         }
@@ -90,8 +95,62 @@ Crossing find_crossing(CSpan key, CSpan room, double target, std::vector<Index>&
     }
 }
 
-// Visiting orders, NaN last in both.
-inline constexpr auto descending = [](double a, double b) { return num::ranks_before(a, b); };
-inline constexpr auto ascending = [](double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); };
+}  // namespace detail
+
+// Candidates 0..m-1 with key[p] and room[p], visited in the order `Order`.
+// Every candidate visited before the crossing is passed to consume(p).
+// The fast paths need finite, non-negative rooms and target > 0; otherwise
+// the candidates are sorted and walked one by one, which keeps the exact
+// one-by-one semantics for NaN and negative rooms.
+template <class Order, class Consume>
+Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s, Order order, Consume consume) {
+    const std::size_t m = key.size();
+    auto& perm = s.perm;
+    perm.clear();
+
+    bool fast = target > 0.0 && std::isfinite(target);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t p = 0; p < m; ++p) {
+        fast &= std::isfinite(room[p]) && room[p] >= 0.0;
+        const double k = Order::ascending_key(key[p]);
+        lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
+        hi = k > hi ? k : hi;
+    }
+    constexpr std::size_t kBuckets = 1024;
+    const double scale = static_cast<double>(kBuckets) / (hi - lo);
+    if (!fast || m < 4 * kBuckets / 8 || !(hi > lo) || !std::isfinite(scale)) {
+        perm.resize(m);
+        for (std::size_t p = 0; p < m; ++p) perm[p] = static_cast<Index>(p);
+        return detail::walk(key, room, target, 0.0, perm, m, order, consume, fast);
+    }
+
+    // Bucket by value of the ascending key; NaN keys go to a last bucket.
+    auto& bucket = s.bucket;
+    bucket.resize(m);
+    s.bucket_room.assign(kBuckets + 1, 0.0);
+    for (std::size_t p = 0; p < m; ++p) {
+        const double k = Order::ascending_key(key[p]);
+        const double b = (k - lo) * scale;
+        std::uint32_t idx = std::isnan(k) ? kBuckets : static_cast<std::uint32_t>(b < kBuckets - 1 ? b : kBuckets - 1);
+        bucket[p] = idx;
+        s.bucket_room[idx] += room[p];
+    }
+    double cum = 0.0;
+    std::uint32_t crossing = 0;
+    while (crossing <= kBuckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
+
+    // Consume whole buckets before the crossing one; order what remains.
+    for (std::size_t p = 0; p < m; ++p) {
+        if (bucket[p] < crossing)
+            consume(static_cast<Index>(p));
+        else if (bucket[p] == crossing)
+            perm.push_back(static_cast<Index>(p));
+    }
+    // Later buckets are only walked when rounding leaves the crossing bucket short.
+    const std::size_t first = perm.size();
+    for (std::size_t p = 0; p < m; ++p)
+        if (bucket[p] > crossing) perm.push_back(static_cast<Index>(p));
+    return detail::walk(key, room, target, cum, perm, first, order, consume, true);
+}
 
 }  // namespace kestrel::position

@@ -8,26 +8,30 @@ namespace kestrel::position {
 
 namespace {
 
-// Candidates of one phase in list order (pos or neg members first, then mid
-// members): index, sort key, floor or ceiling, and room to move. Candidates
-// without room are left out: they are passed over without effect.
+// Candidates of one phase: index, sort key, floor or ceiling, and room to
+// move. Candidates without room are left out: they are passed over without
+// effect. The lists are interleaved in index order, which only changes the
+// visiting order among equal keys.
 struct Candidates {
-    std::vector<Index>& idx;
-    Vec& key;
-    Vec& bound;
-    Vec& room;
-    void clear() {
-        idx.clear();
-        key.clear();
-        bound.clear();
-        room.clear();
+    Workspace& ws;
+    std::size_t m = 0;
+    void reserve(std::size_t n) {
+        ws.idx.resize(n + 1);
+        ws.key.resize(n + 1);
+        ws.bound.resize(n + 1);
+        ws.room.resize(n + 1);
     }
-    void add(Index i, double k, double b, double r) {
-        idx.push_back(i);
-        key.push_back(k);
-        bound.push_back(b);
-        room.push_back(r);
+    // Branch-free append: the slot is always written, the count only moves
+    // for a member.
+    void offer(bool member, Index i, double key, double bound, double room) {
+        ws.idx[m] = i;
+        ws.key[m] = key;
+        ws.bound[m] = bound;
+        ws.room[m] = room;
+        m += member;
     }
+    CSpan keys() const { return {ws.key.data(), m}; }
+    CSpan rooms() const { return {ws.room.data(), m}; }
 };
 
 }  // namespace
@@ -36,51 +40,47 @@ void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan 
                double risk_cost, Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;
-    std::fill(out.begin(), out.end(), 0.0);
 
-    // Initial weights; a score of exactly 0 with r = 0 is in both the pos and
-    // the neg list and ends at 0.
+    // Initial weights: lifted to the cap, taken to zero, or held at
+    // min(previous, cap). A score of exactly 0 with r = 0 is both lifted and
+    // taken, and ends at 0; a NaN score is in no list and stays at 0.
     for (std::size_t i = 0; i < n; ++i) {
         const double s = model_value[i];
-        if (s >= r) out[i] = each_max_weight[i];
-        if (s <= -r) out[i] = 0.0;
-        if (std::abs(s) < r) out[i] = num::minimum(pre_weight[i], each_max_weight[i]);
+        double w = s >= r ? each_max_weight[i] : 0.0;
+        w = s <= -r ? 0.0 : w;
+        out[i] = std::abs(s) < r ? num::minimum(pre_weight[i], each_max_weight[i]) : w;
     }
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
-    Candidates cand{ws.idx, ws.key, ws.bound, ws.scratch};
-    cand.clear();
-    const auto reduce_room = [&](Index i, double floor) { return out[i] - floor; };
-    const auto add_room = [&](Index i, double ceiling) { return ceiling - out[i]; };
-
+    Candidates cand{ws};
     if (cur_sum > secu_pct) {
-        // Lowest key first, down to the floor; a candidate with no room above
-        // its floor (weight_chg <= 0) is passed over.
-        const auto offer = [&](Index i, double key, double floor) {
-            const double chg = reduce_room(i, floor);
-            if (!(chg <= 0.0)) cand.add(i, key, floor, chg);
-        };
-        for (std::size_t i = 0; i < n; ++i)
-            if (model_value[i] >= r) offer(static_cast<Index>(i), model_value[i] - r, pre_weight[i]);
-        for (std::size_t i = 0; i < n; ++i)
-            if (std::abs(model_value[i]) < r) offer(static_cast<Index>(i), model_value[i] + r, 0.0);
-        const Crossing c = find_crossing(cand.key, cand.room, cur_sum - secu_pct, ws.order, ascending,
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
+        // Lowest key first, down to the floor: lifted securities to their
+        // previous weight, held ones to 0. No room (weight_chg <= 0): passed over.
+        cand.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double s = model_value[i];
+            const bool pos = s >= r, mid = std::abs(s) < r;
+            const double floor = pos ? pre_weight[i] : 0.0;
+            const double chg = out[i] - floor;
+            cand.offer((pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
+        }
+        const Crossing c = find_crossing(cand.keys(), cand.rooms(), cur_sum - secu_pct, ws.crossing, Ascending{},
+                                         [&](Index p) { out[ws.idx[p]] = ws.bound[p]; });
+        if (c.reached) out[ws.idx[c.pos]] = ws.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
-        // Highest key first, up to the ceiling; a candidate already at or
-        // above it is passed over.
-        const auto offer = [&](Index i, double key, double ceiling) {
-            if (!(out[i] >= ceiling)) cand.add(i, key, ceiling, add_room(i, ceiling));
-        };
-        for (std::size_t i = 0; i < n; ++i)
-            if (model_value[i] <= -r)
-                offer(static_cast<Index>(i), model_value[i] + r, num::minimum(pre_weight[i], each_max_weight[i]));
-        for (std::size_t i = 0; i < n; ++i)
-            if (std::abs(model_value[i]) < r) offer(static_cast<Index>(i), model_value[i] - r, each_max_weight[i]);
-        const Crossing c = find_crossing(cand.key, cand.room, secu_pct - cur_sum, ws.order, descending,
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;
+        // Highest key first, up to the ceiling: securities taken to zero back
+        // to min(previous, cap), held ones to their cap. Already there: passed over.
+        cand.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double s = model_value[i];
+            const bool neg = s <= -r, mid = std::abs(s) < r;
+            const double ceiling = neg ? num::minimum(pre_weight[i], each_max_weight[i]) : each_max_weight[i];
+            cand.offer((neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r, ceiling,
+                       ceiling - out[i]);
+        }
+        const Crossing c = find_crossing(cand.keys(), cand.rooms(), secu_pct - cur_sum, ws.crossing, Descending{},
+                                         [&](Index p) { out[ws.idx[p]] = ws.bound[p]; });
+        if (c.reached) out[ws.idx[c.pos]] = ws.bound[c.pos] - c.excess;
     }
 
     const double total = num::sum(CSpan(out.data(), n));

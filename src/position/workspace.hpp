@@ -2,7 +2,7 @@
 // once per correction pass allocates nothing after its first date.
 #pragma once
 
-#include "common/numeric.hpp"
+#include "position/crossing.hpp"
 
 namespace kestrel::position {
 
@@ -13,6 +13,8 @@ struct Workspace {
     std::vector<Index> idx;    // candidate indices
     Vec key;                   // candidate sort keys
     Vec bound;                 // candidate floors or ceilings
+    Vec room;                  // candidate room to move
+    CrossingScratch crossing;
 };
 
 }  // namespace kestrel::position
