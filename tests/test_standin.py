@@ -1,3 +1,5 @@
+import os
+
 import numpy as np
 import pytest
 
@@ -87,6 +89,24 @@ def test_sector_formula_values(text):
     got = vim.RunLoopOnce([text])[0]
     assert got.name == text and got.array.dtype == np.float64
     np.testing.assert_array_equal(got.array, np.where(SECTOR == code, 1.0, 0.0))
+
+
+@pytest.mark.parametrize("source", ["memory", "dir"])
+def test_formula_results_cached_until_sectors_change(source, tmp_path):
+    def put(sector):
+        if source == "memory":
+            vim.register("ZXZQSector", sector)
+        else:
+            vim.write_store(tmp_path, {"ZXZQSector": sector})
+            vim.set_store_dir(tmp_path)
+    put(SECTOR)
+    first = vim.RunLoopOnce(["if(ZXZQSector==3,1,0)"])[0].array
+    assert vim.RunLoopOnce(["if(ZXZQSector==3,1,0)"])[0].array is first
+    assert not first.flags.writeable
+    put(np.where(SECTOR == 3, 4.0, SECTOR))
+    if source == "dir":  # same size: make sure the rewrite is seen even within one clock tick
+        os.utime(tmp_path / "ZXZQSector.npy", ns=(1, 1))
+    assert not vim.RunLoopOnce(["if(ZXZQSector==3,1,0)"])[0].array.any()
 
 
 @pytest.mark.parametrize("text", ["if(ZXZQSector==x,1,0)", "if(ZXZQSector==3,1,0",

@@ -23,10 +23,32 @@ class LoopResult:
         return f"LoopResult(name={self.name!r}, shape={self.array.shape})"
 
 
+# Formula results by (sector field version, code): repeated runs over the same
+# store get the same read-only matrices instead of recomputing 28 of them.
+_formula_cache: dict = {}
+_FORMULA_CACHE_SIZE = 64
+
+
+def _sector_matrix(code: int) -> np.ndarray:
+    version = store.field_version(SECTOR_FIELD)
+    sector = store.get_field(SECTOR_FIELD)
+    key = (version, code)
+    hit = _formula_cache.get(key)
+    if hit is not None and (version[0] != "memory" or hit[0] is sector):
+        return hit[1]
+    out = sector_indicator(sector, code)
+    out.flags.writeable = False
+    if version is not None:
+        if len(_formula_cache) >= _FORMULA_CACHE_SIZE:
+            _formula_cache.pop(next(iter(_formula_cache)))
+        # The source is kept so a memory registration's id cannot be reused.
+        _formula_cache[key] = (sector, out)
+    return out
+
+
 def _evaluate(name: str) -> np.ndarray:
     if looks_like_formula(name):
-        code = parse_sector_formula(name)
-        return sector_indicator(store.get_field(SECTOR_FIELD), code)
+        return _sector_matrix(parse_sector_formula(name))
     return store.get_field(name)
 
 

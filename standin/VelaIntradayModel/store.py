@@ -159,6 +159,20 @@ class FieldStore:
         where = f" (store directory: {str(d)!r})" if d is not None else " (no store directory set)"
         raise KeyError(f"unknown field {name!r}{where}")
 
+    def version(self, name: str):
+        """A token that changes whenever the field ``name`` may have changed."""
+        arr = self._fields.get(name)
+        if arr is not None:
+            # Registrations are new view objects, so identity is a version; the
+            # caller keeps the object to make the id safe from reuse.
+            return ("memory", id(arr))
+        d = self.store_dir()
+        f = d / f"{name}.npy" if d is not None else None
+        if f is not None and f.is_file():
+            st = f.stat()
+            return ("file", str(f), st.st_mtime_ns, st.st_size)
+        return None
+
     def list_fields(self) -> list[str]:
         """Return the sorted names of all fields reachable by :meth:`get`."""
         names = set(self._fields)
@@ -250,6 +264,7 @@ clear = _default.clear
 set_store_dir = _default.set_store_dir
 store_dir = _default.store_dir
 get_field = _default.get
+field_version = _default.version
 list_fields = _default.list_fields
 register_axes = _default.register_axes
 dates = _default.dates
