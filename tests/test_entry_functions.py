@@ -123,4 +123,5 @@ def test_whole_runs_match_numpy_implementation(request, fake_vela, run_cfg, caps
         assert len(ta) == len(tb) and ta[:3] == tb[:3] and ta[-2] == tb[-2]
         for x, y in zip(ta, tb):
             if x != y:
-                assert float(x.strip("[]")) == pytest.approx(float(y.strip("[]")), abs=1e-9)
+                # summation order may differ: huge exposures agree relatively
+                assert float(x.strip("[]")) == pytest.approx(float(y.strip("[]")), rel=1e-12, abs=1e-9)

@@ -57,31 +57,39 @@ struct MeanStd {
 
 // NaN-ignoring mean and population standard deviation. An all-NaN or empty
 // input yields NaN for both (0/0), as numpy does (without its warning).
+// NaN entries count as 0 in both sums, exactly as numpy replaces them.
 inline MeanStd nan_mean_std(CSpan x) {
     const std::size_t n = x.size();
-    std::size_t count = 0;
-    for (double v : x) count += !std::isnan(v);
-    const double cnt = static_cast<double>(count);
-    const double mean =
-        pairwise_sum(0, n, [x](std::size_t i) { return std::isnan(x[i]) ? 0.0 : x[i]; }) / cnt;
-    const double var = pairwise_sum(0, n, [x, mean](std::size_t i) {
-                           if (std::isnan(x[i])) return 0.0;
-                           const double d = x[i] - mean;
-                           return d * d;
-                       }) / cnt;
+    double count = 0.0;  // a double counter keeps the loop vectorisable
+    for (const double v : x) count += v == v ? 1.0 : 0.0;
+    const double* p = x.data();
+    double mean, var;
+    if (count == static_cast<double>(n)) {
+        mean = sum(x) / count;
+        var = pairwise_sum(0, n, [p, mean](std::size_t i) {
+                  const double d = p[i] - mean;
+                  return d * d;
+              }) / count;
+    } else {
+        mean = pairwise_sum(0, n, [p](std::size_t i) { return p[i] == p[i] ? p[i] : 0.0; }) / count;
+        var = pairwise_sum(0, n, [p, mean](std::size_t i) {
+                  const double d = p[i] == p[i] ? p[i] - mean : 0.0;
+                  return d * d;
+              }) / count;
+    }
     return {mean, std::sqrt(var)};
 }
 
-// Element-wise maximum/minimum that return NaN when either operand is NaN.
+// Element-wise maximum/minimum that return NaN when either operand is NaN
+// (the first operand on ties, as numpy). Plain selects, so loops over them
+// vectorise.
 inline double maximum(double a, double b) {
-    if (std::isnan(a)) return a;
-    if (std::isnan(b)) return b;
-    return a >= b ? a : b;
+    const double m = a >= b ? a : b;
+    return a != a ? a : (b != b ? b : m);
 }
 inline double minimum(double a, double b) {
-    if (std::isnan(a)) return a;
-    if (std::isnan(b)) return b;
-    return a <= b ? a : b;
+    const double m = a <= b ? a : b;
+    return a != a ? a : (b != b ? b : m);
 }
 
 inline double sign(double x) {

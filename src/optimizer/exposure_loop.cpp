@@ -1,5 +1,7 @@
 #include "optimizer/exposure_loop.hpp"
 
+#include <limits>
+
 #include "signal/smoothing.hpp"
 
 namespace kestrel::optimizer {
@@ -14,31 +16,57 @@ void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& 
 
 namespace {
 
+// Securities with a non-zero entry (NaN included).
+void nonzero(CSpan x, std::vector<Index>& out) {
+    out.resize(x.size());
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        out[m] = static_cast<Index>(i);
+        m += x[i] != 0.0;
+    }
+    out.resize(m);
+}
+
+// Exposures of `weight` to every risk name: over its holdings only when the
+// skipped zero-weight terms are exactly 0.
+void exposures_of(const risk::FactorRows& arr_barra, CSpan weight, DateBuffers& b, MSpan out) {
+    if (!b.by_security.all_finite) {
+        risk::exposures(arr_barra, weight, out);
+        return;
+    }
+    nonzero(weight, b.holdings);
+    risk::exposures_over(b.by_security, weight, b.holdings, out);
+}
+
 void measure(const risk::FactorRows& arr_barra, DateBuffers& b) {
-    b.holdings.clear();
-    for (std::size_t i = 0; i < b.calc_pos.size(); ++i)
-        if (b.calc_pos[i] != 0.0) b.holdings.push_back(static_cast<Index>(i));
-    risk::exposures_over(arr_barra, b.calc_pos, b.holdings, b.nonfinite_row, b.hold_barra);
+    exposures_of(arr_barra, b.calc_pos, b, b.hold_barra);
     for (std::size_t k = 0; k < arr_barra.rows; ++k) b.expo[k] = b.hold_barra[k] - b.bench_barra[k];
 }
 
-// Shifts the scores against risk name k; a factor with no spread around the
-// benchmark's exposure gives no direction to move in, so it is left out.
+// Shifts the scores against risk name k. A factor with no spread around the
+// benchmark's exposure gives no direction to move in, so it is left out. The
+// spread depends only on the date's data, so it is computed once per date.
 void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
              DateBuffers& b) {
-    const double cur_expo = b.expo[k];
-    const double more_expo = std::abs(std::abs(cur_expo) - limit);
     const CSpan row = arr_barra.row(k);
     const std::size_t n = row.size();
-    b.bias.resize(n);
-    for (std::size_t i = 0; i < n; ++i) b.bias[i] = row[i] - b.bench_barra[k];
-    const double d = num::nan_mean_std(b.bias).std;
+    const double bench = b.bench_barra[k];
+    double& d = b.spread[k];
+    if (std::isnan(d)) {
+        Vec& bias = b.ws.scratch;
+        bias.resize(n);
+        for (std::size_t i = 0; i < n; ++i) bias[i] = row[i] - bench;
+        d = num::nan_mean_std(bias).std;
+        if (std::isnan(d)) d = 0.0;  // no spread either way; keeps the cache filled
+    }
     if (d == 0.0 || !std::isfinite(d)) return;
+    const double cur_expo = b.expo[k];
     const double direction = num::sign(cur_expo);
-    const double sigmoid = 1.0 / (1.0 + std::exp(-more_expo));
+    const double sigmoid = 1.0 / (1.0 + std::exp(-std::abs(std::abs(cur_expo) - limit)));
+    double* score = b.cur_model_value.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const double risk_punish = b.bias[i] / d * direction * sigmoid;
-        b.cur_model_value[i] = b.cur_model_value[i] - risk_punish * learning_rate;
+        const double risk_punish = (row[i] - bench) / d * direction * sigmoid;
+        score[i] = score[i] - risk_punish * learning_rate;
     }
 }
 
@@ -62,15 +90,10 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
     b.hold_barra.resize(nk);
     b.bench_barra.resize(nk);
     b.expo.resize(nk);
-    b.nonfinite_row.assign(nk, 0);
-    for (std::size_t k = 0; k < nk; ++k)
-        for (double v : arr_barra.row(k))
-            if (!std::isfinite(v)) {
-                b.nonfinite_row[k] = 1;
-                break;
-            }
+    b.spread.assign(nk, std::numeric_limits<double>::quiet_NaN());
+    b.by_security.assign(arr_barra);
     // The benchmark side cannot change within a date.
-    risk::exposures(arr_barra, cur_bench, b.bench_barra);
+    exposures_of(arr_barra, cur_bench, b, b.bench_barra);
 
     report = LoopReport{};
     while (static_cast<double>(report.loop_count) < settings.max_loop_num) {

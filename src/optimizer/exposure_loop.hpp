@@ -30,10 +30,11 @@ struct LoopReport {
 // Buffers of one date's work, reused from date to date.
 struct DateBuffers {
     Vec cur_model_value, try_ema_value, calc_pos, caps;
-    Vec hold_barra, bench_barra, expo, bias;
+    Vec hold_barra, bench_barra, expo;
+    Vec spread;                   // per risk name: deviation of its bias, NaN until needed
+    risk::SecurityMajor by_security;
     std::vector<Index> holdings;
     std::vector<Index> over_risk_idx;
-    std::vector<char> nonfinite_row;
     position::Workspace ws;
 };
 

@@ -15,9 +15,10 @@ void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, do
     // No ceiling is an infinite one: min(cap, inf) is cap, NaN included.
     const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        double cap = minimum(maximum(out[i] / sum_positive * weight_multi, 0.0), ceiling);
-        cap = maximum(cap, cur_bench[i] * bench_coeff);
-        out[i] = maximum(cap, pre_weight[i] * pre_coeff);
+        const double share = out[i], bench = cur_bench[i], pre = pre_weight[i];
+        double cap = minimum(maximum(share / sum_positive * weight_multi, 0.0), ceiling);
+        cap = maximum(cap, bench * bench_coeff);
+        out[i] = maximum(cap, pre * pre_coeff);
     }
 }
 
@@ -25,7 +26,8 @@ void equal_caps(std::size_t n, double each_single_weight, CSpan cur_bench, doubl
                 CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
     const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        const double cap = maximum(maximum(each_single_weight, cur_bench[i] * bench_coeff), pre_weight[i] * pre_coeff);
+        const double bench = cur_bench[i], pre = pre_weight[i];
+        const double cap = maximum(maximum(each_single_weight, bench * bench_coeff), pre * pre_coeff);
         out[i] = minimum(cap, ceiling);
     }
 }

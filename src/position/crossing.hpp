@@ -140,16 +140,22 @@ Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s,
     while (crossing <= kBuckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
 
     // Consume whole buckets before the crossing one; order what remains.
+    // Bucket order is random in p, so the lists are built without branches.
+    perm.resize(m + 1);  // every slot is written before the count moves: one spare
+    std::size_t at = 0;
     for (std::size_t p = 0; p < m; ++p) {
-        if (bucket[p] < crossing)
-            consume(static_cast<Index>(p));
-        else if (bucket[p] == crossing)
-            perm.push_back(static_cast<Index>(p));
+        perm[at] = static_cast<Index>(p);
+        at += bucket[p] == crossing;
     }
-    // Later buckets are only walked when rounding leaves the crossing bucket short.
-    const std::size_t first = perm.size();
+    const std::size_t first = at;
+    for (std::size_t p = 0; p < m; ++p) {
+        perm[at] = static_cast<Index>(p);
+        at += bucket[p] > crossing;
+    }
+    perm.resize(at);
     for (std::size_t p = 0; p < m; ++p)
-        if (bucket[p] > crossing) perm.push_back(static_cast<Index>(p));
+        if (bucket[p] < crossing) consume(static_cast<Index>(p));
+    // Later buckets are only walked when rounding leaves the crossing bucket short.
     return detail::walk(key, room, target, cum, perm, first, order, consume, true);
 }
 

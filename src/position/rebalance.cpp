@@ -45,10 +45,10 @@ void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan 
     // min(previous, cap). A score of exactly 0 with r = 0 is both lifted and
     // taken, and ends at 0; a NaN score is in no list and stays at 0.
     for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i];
-        double w = s >= r ? each_max_weight[i] : 0.0;
+        const double s = model_value[i], cap = each_max_weight[i], pre = pre_weight[i];
+        double w = s >= r ? cap : 0.0;
         w = s <= -r ? 0.0 : w;
-        out[i] = std::abs(s) < r ? num::minimum(pre_weight[i], each_max_weight[i]) : w;
+        out[i] = std::abs(s) < r ? num::minimum(pre, cap) : w;
     }
     const double cur_sum = num::sum(CSpan(out.data(), n));
 

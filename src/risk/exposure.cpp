@@ -3,27 +3,35 @@
 namespace kestrel::risk {
 
 double weighted_sum(CSpan factor, CSpan weight) {
-    return num::pairwise_sum(0, factor.size(),
-                             [&](std::size_t i) { return factor[i] * weight[i]; });
+    return num::pairwise_sum(0, factor.size(), [&](std::size_t i) { return factor[i] * weight[i]; });
 }
 
 void exposures(const FactorRows& rows, CSpan weight, MSpan out) {
     for (std::size_t k = 0; k < rows.rows; ++k) out[k] = weighted_sum(rows.row(k), weight);
 }
 
-void exposures_over(const FactorRows& rows, CSpan weight, const std::vector<Index>& holdings,
-                    const std::vector<char>& nonfinite_row, MSpan out) {
-    const std::size_t m = holdings.size();
-    for (std::size_t k = 0; k < rows.rows; ++k) {
-        const CSpan f = rows.row(k);
-        if (nonfinite_row[k]) {
-            out[k] = weighted_sum(f, weight);
-            continue;
+void SecurityMajor::assign(const FactorRows& rows) {
+    k = rows.rows;
+    values.resize(rows.rows * rows.cols);
+    double finite_check = 0.0;  // inf or NaN anywhere turns this NaN
+    for (std::size_t j = 0; j < rows.rows; ++j) {
+        const CSpan r = rows.row(j);
+        for (std::size_t i = 0; i < rows.cols; ++i) {
+            values[i * k + j] = r[i];
+            finite_check += r[i] * 0.0;
         }
-        out[k] = num::pairwise_sum(0, m, [&](std::size_t j) {
-            const Index i = holdings[j];
-            return f[i] * weight[i];
-        });
+    }
+    all_finite = finite_check == 0.0;
+}
+
+void exposures_over(const SecurityMajor& block, CSpan weight, const std::vector<Index>& listed, MSpan out) {
+    const std::size_t k = block.k;
+    std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+    double* acc = out.data();
+    for (const Index i : listed) {
+        const double w = weight[i];
+        const double* v = block.values.data() + static_cast<std::size_t>(i) * k;
+        for (std::size_t j = 0; j < k; ++j) acc[j] += v[j] * w;
     }
 }
 

@@ -21,10 +21,18 @@ struct FactorRows {
 // exposure[k] = sum_i rows[k][i] * weight[i], for every row.
 void exposures(const FactorRows& rows, CSpan weight, MSpan out);
 
-// The same over the listed holdings only: terms of zero weight contribute 0
-// unless the factor value is NaN or infinite, which then must still reach the
-// sum, so rows flagged in `nonfinite_row` fall back to the full sum.
-void exposures_over(const FactorRows& rows, CSpan weight, const std::vector<Index>& holdings,
-                    const std::vector<char>& nonfinite_row, MSpan out);
+// The factor block laid out security by security (n x K), for sums over a
+// few securities that run across all K factors at once.
+struct SecurityMajor {
+    Vec values;              // values[i * k + j] = rows[j][i]
+    std::size_t k = 0;
+    bool all_finite = true;  // false: a zero weight may still carry a NaN product
+    void assign(const FactorRows& rows);
+};
+
+// exposure[j] = sum over the listed securities of weight[i] * factor j of i.
+// Equal to the full sum when every unlisted weight is 0 and all values are
+// finite (then each skipped term is exactly 0).
+void exposures_over(const SecurityMajor& block, CSpan weight, const std::vector<Index>& listed, MSpan out);
 
 }  // namespace kestrel::risk
