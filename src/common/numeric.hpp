@@ -80,16 +80,17 @@ inline MeanStd nan_mean_std(CSpan x) {
     return {mean, std::sqrt(var)};
 }
 
-// Element-wise maximum/minimum that return NaN when either operand is NaN
-// (the first operand on ties, as numpy). Plain selects, so loops over them
-// vectorise.
+// Element-wise maximum/minimum that return NaN when either operand is NaN.
+// Plain selects, so loops over them vectorise.
+// `a > b ? a : b` already yields b when either is NaN (the hardware max), so
+// only a NaN `a` needs a second select.
 inline double maximum(double a, double b) {
-    const double m = a >= b ? a : b;
-    return a != a ? a : (b != b ? b : m);
+    const double m = a > b ? a : b;
+    return a != a ? a : m;
 }
 inline double minimum(double a, double b) {
-    const double m = a <= b ? a : b;
-    return a != a ? a : (b != b ? b : m);
+    const double m = a < b ? a : b;
+    return a != a ? a : m;
 }
 
 inline double sign(double x) {
