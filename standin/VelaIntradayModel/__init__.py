@@ -14,6 +14,7 @@ Examples
 """
 
 from .formulas import SECTOR_FIELD, parse_sector_formula, sector_formula, sector_indicator
+from .frames import store_frames
 from .market import (
     BENCH_SIZES,
     STYLE_NAMES,
@@ -23,11 +24,10 @@ from .market import (
     make_scores,
     style_names,
 )
-from .request import LoopResult, RunLoopOnce
+from .request import LoopResult, RunLoopOnce, clear
 from .store import (
     ENV_VAR,
     FieldStore,
-    clear,
     dates,
     get_field,
     list_fields,
@@ -66,6 +66,7 @@ __all__ = [
     "securities",
     "set_store_dir",
     "store_dir",
+    "store_frames",
     "style_names",
     "unregister",
     "write_store",

@@ -41,9 +41,17 @@ def _sector_matrix(code: int) -> np.ndarray:
     if version is not None:
         if len(_formula_cache) >= _FORMULA_CACHE_SIZE:
             _formula_cache.pop(next(iter(_formula_cache)))
-        # The source is kept so a memory registration's id cannot be reused.
-        _formula_cache[key] = (sector, out)
+        # A registration is kept so its id cannot be reused; a file's version
+        # is its path and stamp, and holding its map would only pin pages.
+        _formula_cache[key] = (sector if version[0] == "memory" else None, out)
     return out
+
+
+def clear() -> None:
+    """Drop all in-memory fields and axes and the cached formula results;
+    the directory setting stays."""
+    store.clear()
+    _formula_cache.clear()
 
 
 def _evaluate(name: str) -> np.ndarray:
