@@ -11,6 +11,17 @@
 #include <span>
 #include <vector>
 
+// Hot kernels are compiled for AVX-512 and AVX2 besides the baseline and
+// chosen at load time, so one binary runs on any x86-64 and still uses wide
+// vectors where they exist. Contraction stays off, so every version computes
+// the same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(KESTREL_NO_MULTIVERSION) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define KESTREL_HOT __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define KESTREL_HOT
+#endif
+
 namespace kestrel {
 
 using Vec = std::vector<double>;

@@ -4,30 +4,36 @@
 
 namespace kestrel::datalib {
 
-py::object run_loop_once(const std::vector<std::string>& names) {
+py::object run_loop_once(const py::list& request) {
     py::module_ vela = py::module_::import("VelaIntradayModel");
-    py::list request;
-    for (const auto& name : names) request.append(py::str(name));
     py::object result = vela.attr("RunLoopOnce")(request);
     Py_ssize_t count = PyObject_Length(result.ptr());
     if (count < 0) {
+        // Only "has no length" is ours to explain; the library's own errors pass.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
         throw py::type_error("VelaIntradayModel.RunLoopOnce returned a " +
                              std::string(py::str(py::type::handle_of(result).attr("__name__"))) +
                              ", not a sequence of results");
     }
-    if (static_cast<std::size_t>(count) < names.size())
-        throw py::value_error("VelaIntradayModel.RunLoopOnce returned " + std::to_string(count) +
-                              " items for " + std::to_string(names.size()) + " names (first missing: '" +
-                              names[static_cast<std::size_t>(count)] + "')");
+    if (count < static_cast<Py_ssize_t>(py::len(request)))
+        throw py::value_error("VelaIntradayModel.RunLoopOnce returned " + std::to_string(count) + " items for " +
+                              std::to_string(py::len(request)) + " names (first missing: '" +
+                              std::string(py::str(request[static_cast<std::size_t>(count)])) + "')");
     return result;
 }
 
 py::object item_array(py::handle result, std::size_t j, const std::string& field) {
     py::object item = result[py::int_(j)];
-    if (!py::hasattr(item, "array"))
+    PyObject* array = PyObject_GetAttrString(item.ptr(), "array");
+    if (!array) {
+        // An item without the attribute is a malformed result; an error raised
+        // while the library computes the attribute is the library's own.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
         throw py::type_error("data library result for '" + field + "' has no attribute 'array'");
-    return item.attr("array");
+    }
+    return py::reinterpret_steal<py::object>(array);
 }
 
 MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows,

@@ -15,8 +15,8 @@ namespace kestrel::datalib {
 
 namespace py = pybind11;
 
-// RunLoopOnce(names), checked to hold at least one item per name.
-py::object run_loop_once(const std::vector<std::string>& names);
+// RunLoopOnce(request), checked to hold at least one item per requested name.
+py::object run_loop_once(const py::list& request);
 
 // The `array` attribute of item j of a RunLoopOnce result, named `field` in errors.
 py::object item_array(py::handle result, std::size_t j, const std::string& field);

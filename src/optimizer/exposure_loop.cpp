@@ -17,7 +17,7 @@ void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& 
 namespace {
 
 // Securities with a non-zero entry (NaN included).
-void nonzero(CSpan x, std::vector<Index>& out) {
+KESTREL_HOT void nonzero(CSpan x, std::vector<Index>& out) {
     out.resize(x.size());
     std::size_t m = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
@@ -46,7 +46,7 @@ void measure(const risk::FactorRows& arr_barra, DateBuffers& b) {
 // Shifts the scores against risk name k. A factor with no spread around the
 // benchmark's exposure gives no direction to move in, so it is left out. The
 // spread depends only on the date's data, so it is computed once per date.
-void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
+KESTREL_HOT void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
              DateBuffers& b) {
     const CSpan row = arr_barra.row(k);
     const std::size_t n = row.size();

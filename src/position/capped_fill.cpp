@@ -5,7 +5,7 @@
 
 namespace kestrel::position {
 
-std::string cap_violations(CSpan position, CSpan each_max_weight, double tolerance) {
+KESTREL_HOT std::string cap_violations(CSpan position, CSpan each_max_weight, double tolerance) {
     std::vector<Index> err_idx;
     for (std::size_t i = 0; i < position.size(); ++i)
         if (position[i] - each_max_weight[i] >= tolerance) err_idx.push_back(static_cast<Index>(i));
@@ -18,7 +18,7 @@ std::string cap_violations(CSpan position, CSpan each_max_weight, double toleran
     return fmt::indices(err_idx) + " " + fmt::vec(weights) + " " + fmt::vec(caps);
 }
 
-void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
+KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
                  MSpan out) {
     std::fill(out.begin(), out.end(), 0.0);
     const Crossing c = find_crossing(cur_model_value, each_max_weight, secu_pct, ws.crossing, Descending{},

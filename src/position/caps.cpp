@@ -7,7 +7,7 @@ namespace kestrel::position {
 using num::maximum;
 using num::minimum;
 
-void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, double bench_coeff,
+KESTREL_HOT void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, double bench_coeff,
                      CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
     const std::size_t n = model_value.size();
     for (std::size_t i = 0; i < n; ++i) out[i] = maximum(model_value[i], 0.0);
@@ -22,7 +22,7 @@ void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, do
     }
 }
 
-void equal_caps(std::size_t n, double each_single_weight, CSpan cur_bench, double bench_coeff,
+KESTREL_HOT void equal_caps(std::size_t n, double each_single_weight, CSpan cur_bench, double bench_coeff,
                 CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
     const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {

@@ -36,7 +36,7 @@ struct Candidates {
 
 }  // namespace
 
-void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
+KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
                double risk_cost, Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;

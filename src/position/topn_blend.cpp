@@ -15,7 +15,7 @@ void add_normalised(CSpan term, double coeff, Vec& scratch, Vec& blend) {
 
 }  // namespace
 
-void top_n_blend(CSpan cur_model_value, Index num_long, double secu_pct, CSpan bench_weight,
+KESTREL_HOT void top_n_blend(CSpan cur_model_value, Index num_long, double secu_pct, CSpan bench_weight,
                  double bench_coeff, CSpan pre_weight, double pre_coeff, Workspace& ws, MSpan out) {
     const std::size_t n = cur_model_value.size();
     Vec& s = ws.blend;

@@ -2,7 +2,7 @@
 
 namespace kestrel::risk {
 
-double weighted_sum(CSpan factor, CSpan weight) {
+KESTREL_HOT double weighted_sum(CSpan factor, CSpan weight) {
     return num::pairwise_sum(0, factor.size(), [&](std::size_t i) { return factor[i] * weight[i]; });
 }
 
@@ -24,7 +24,7 @@ void SecurityMajor::assign(const FactorRows& rows) {
     all_finite = finite_check == 0.0;
 }
 
-void exposures_over(const SecurityMajor& block, CSpan weight, const std::vector<Index>& listed, MSpan out) {
+KESTREL_HOT void exposures_over(const SecurityMajor& block, CSpan weight, const std::vector<Index>& listed, MSpan out) {
     const std::size_t k = block.k;
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
     double* acc = out.data();

@@ -2,7 +2,7 @@
 
 namespace kestrel::signal {
 
-void ema_step(CSpan model, CSpan pre, double decay, MSpan out) {
+KESTREL_HOT void ema_step(CSpan model, CSpan pre, double decay, MSpan out) {
     const double keep = 1.0 - decay;
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = model[i] * decay + pre[i] * keep;
 }
@@ -17,7 +17,7 @@ Vec ema_matrix(CSpan values, std::size_t rows, std::size_t cols, double decay) {
     return out;
 }
 
-void standardise(CSpan x, MSpan out) {
+KESTREL_HOT void standardise(CSpan x, MSpan out) {
     const auto [mean, std] = num::nan_mean_std(x);
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - mean) / std;
 }
