@@ -5,15 +5,19 @@
 
 namespace kestrel::bind {
 
-namespace {
-
-// Re-raises the pending Python error with the argument's name in front.
-[[noreturn]] void rethrow_named(py::error_already_set& e, const std::string& name) {
-    py::object type = e.type();
+// Conversion errors (the plain TypeError, ValueError and OverflowError that
+// numpy and Python raise for unusable values) get the argument's name in
+// front. Anything else, such as an exception of the caller's own making
+// raised from __array__ or __float__, or KeyboardInterrupt, passes unchanged.
+void rethrow_named(py::error_already_set& e, const std::string& name) {
+    PyObject* type = e.type().ptr();
+    if (type != PyExc_TypeError && type != PyExc_ValueError && type != PyExc_OverflowError) throw e;
     const std::string message = name + ": " + std::string(py::str(e.value()));
-    PyErr_SetString(type.ptr(), message.c_str());
+    PyErr_SetString(type, message.c_str());
     throw py::error_already_set();
 }
+
+namespace {
 
 std::string shape_text(const py::array& a) {
     std::string s = "(";

@@ -1,5 +1,6 @@
 // gen_position: settings, risk names, data requests and the date loop with
 // the GIL released between the Python-facing moments of each date.
+#include <chrono>
 #include <cstdint>
 
 #include "common/format.hpp"
@@ -28,36 +29,41 @@ RawSettings read_settings(const Optimizer& self, position::Algorithm algo) {
     using position::Algorithm;
     const py::object& cfg = self.cfg;
     RawSettings s;
-    s.print_result = value_or_default(cfg, py::str("print_result"), py::bool_(true));
+    try {
+        s.print_result = value_or_default(cfg, py::str("print_result"), py::bool_(true));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        rethrow_named(e, "cfg");  // not a container at all
+    }
     s.learning_rate = value_or_default(cfg, py::str("learning_rate"), py::float_(0.1));
     s.max_loop_num = value_or_default(cfg, py::str("max_loop_num"), py::int_(100));
     s.max_weight = value_or_default(cfg, py::str("max_weight"), py::int_(-1));
     switch (algo) {
         case Algorithm::TopM:
-            s.weight_multi = cfg["weight_multi"];
-            s.risk_cost = cfg["risk_cost"];
+            s.weight_multi = required_setting(cfg, "weight_multi");
+            s.risk_cost = required_setting(cfg, "risk_cost");
             break;
         case Algorithm::TopM2:
-            s.weight_multi = cfg["weight_multi"];
+            s.weight_multi = required_setting(cfg, "weight_multi");
             break;
         case Algorithm::TopEqual:
-            s.each_single_weight = cfg["each_single_weight"];
-            s.risk_cost = cfg["risk_cost"];
+            s.each_single_weight = required_setting(cfg, "each_single_weight");
+            s.risk_cost = required_setting(cfg, "risk_cost");
             break;
         case Algorithm::TopEqual2:
-            s.each_single_weight = cfg["each_single_weight"];
+            s.each_single_weight = required_setting(cfg, "each_single_weight");
             break;
         case Algorithm::TopKR:
-            s.num_long = cfg["num_long"];
+            s.num_long = required_setting(cfg, "num_long");
             break;
         case Algorithm::Unknown:
             break;
     }
-    s.decay = cfg["decay"];
-    s.bench_coeff = cfg["bench_coeff"];
-    s.pre_coeff = cfg["pre_coeff"];
-    s.each_sector_expo = cfg["each_sector_expo"];
-    s.risk_factor_expo = cfg["risk_factor_expo"];
+    s.decay = required_setting(cfg, "decay");
+    s.bench_coeff = required_setting(cfg, "bench_coeff");
+    s.pre_coeff = required_setting(cfg, "pre_coeff");
+    s.each_sector_expo = required_setting(cfg, "each_sector_expo");
+    s.risk_factor_expo = required_setting(cfg, "risk_factor_expo");
     return s;
 }
 
@@ -75,13 +81,19 @@ struct RiskNames {
 
 RiskNames build_risk_names(const RawSettings& s) {
     const py::object& expo_map = s.risk_factor_expo;
-    if (!py::hasattr(expo_map, "keys") || !py::hasattr(expo_map, "__setitem__"))
-        throw py::type_error("setting 'risk_factor_expo' must be a mapping of risk name to limit, got " +
-                             std::string(py::str(py::type::handle_of(expo_map).attr("__name__"))));
+    const auto not_a_mapping = [&expo_map](const char* what) {
+        return py::type_error("setting 'risk_factor_expo' must be a " + std::string(what) +
+                              " of risk name to limit, got " +
+                              std::string(py::str(py::type::handle_of(expo_map).attr("__name__"))));
+    };
+    if (!py::hasattr(expo_map, "keys") || !py::hasattr(expo_map, "items")) throw not_a_mapping("mapping");
     RiskNames r;
     r.orig_count = py::len(expo_map);
-    if (setting(s.each_sector_expo, "each_sector_expo") <= 0.2)
+    if (setting(s.each_sector_expo, "each_sector_expo") <= 0.2) {
+        // Only adding the sector limits needs a mapping that can be written.
+        if (!py::hasattr(expo_map, "__setitem__")) throw not_a_mapping("writable mapping");
         for (int code = 0; code < kSectorCount; ++code) expo_map[py::str(sector_formula(code))] = s.each_sector_expo;
+    }
     for (py::handle item : expo_map.attr("items")()) {
         py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
         if (!py::isinstance<py::str>(kv[0]))
@@ -98,14 +110,20 @@ RiskNames build_risk_names(const RawSettings& s) {
 std::vector<Index> as_positions(py::handle univ_idx, py::ssize_t n) {
     if (univ_idx.is_none()) throw py::type_error("univ_idx must be a sequence of integer column positions, not None");
     py::module_ np = py::module_::import("numpy");
-    py::array raw = np.attr("asarray")(univ_idx);
-    if (raw.ndim() != 1)
-        throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
+    py::array raw;
+    try {
+        raw = np.attr("asarray")(univ_idx);
+    } catch (py::error_already_set& e) {
+        rethrow_named(e, "univ_idx");
+    }
     const char kind = raw.dtype().kind();
-    // An empty list arrives as float64; it selects nothing either way.
+    // An empty list arrives as float64; it selects nothing either way. As in
+    // numpy indexing, text, floats, booleans and objects are not positions.
     if (raw.size() > 0 && kind != 'i' && kind != 'u')
         throw py::index_error("univ_idx: arrays used as indices must be of integer type, got dtype " +
                               std::string(py::str(raw.dtype())));
+    if (raw.ndim() != 1)
+        throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
     if (raw.size() != n)
         throw py::value_error("univ_idx has length " + std::to_string(raw.size()) + ", expected " +
                               std::to_string(n) + " (the column count of predictValues)");
@@ -167,10 +185,21 @@ public:
         if (next.algorithm != position::Algorithm::Unknown) next.secu_pct = as_double(self_.secu_pct, "secu_pct");
     }
 
+    // A date with many passes can last long: look for Ctrl-C every 50 ms,
+    // which costs one clock read per pass otherwise.
+    void between_passes() override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll_ < std::chrono::milliseconds(50)) return;
+        last_poll_ = now;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+
 private:
     Optimizer& self_;
     py::object bar_;
     std::size_t orig_count_;
+    std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
 };
 
 void warn_empty_dates(const std::vector<std::size_t>& rows) {
@@ -190,8 +219,12 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
     const RawSettings raw = read_settings(self, algo);
 
     optimizer::RunConfig config;
-    config.print_result = PyObject_IsTrue(raw.print_result.ptr()) == 1;
-    if (PyErr_Occurred()) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(raw.print_result.ptr());
+    if (truth < 0) {
+        py::error_already_set e;
+        rethrow_named(e, "setting 'print_result'");
+    }
+    config.print_result = truth == 1;
     config.loop.learning_rate = setting(raw.learning_rate, "learning_rate");
     config.loop.max_loop_num = setting(raw.max_loop_num, "max_loop_num");
     config.loop.decay = setting(raw.decay, "decay");
@@ -221,15 +254,22 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
     optimizer::RunData data;
     data.scores = MatrixView{static_cast<const char*>(scores.data()), scores.strides(0), scores.strides(1), t_rows, n};
     if (!risk.names.empty()) {
-        self.barra_data = datalib::run_loop_once(risk.names);
+        py::list request;
+        for (const auto& name : risk.names) request.append(py::str(name));
+        self.barra_data = datalib::run_loop_once(request);
         for (std::size_t j = 0; j < risk.names.size(); ++j)
             data.barra.push_back(datalib::matrix_view(datalib::item_array(self.barra_data, j, risk.names[j]),
                                                       risk.names[j], t_rows, keep));
     } else {
         self.barra_data = py::none();
     }
-    const std::string weight_key = py::str(weight_name(self));
-    py::object bench_result = datalib::run_loop_once({weight_key});
+    // The field name goes to the library as it is: a code outside the table is
+    // passed on as the very object the caller gave.
+    const py::object weight_field = weight_name(self);
+    const std::string weight_key = py::str(weight_field);
+    py::list request;
+    request.append(weight_field);
+    py::object bench_result = datalib::run_loop_once(request);
     self.benchweight_data = datalib::item_array(bench_result, 0, weight_key);
     data.bench = datalib::matrix_view(self.benchweight_data, weight_key, t_rows, keep);
 

@@ -36,6 +36,11 @@ inline CSpan span_of(const Array& a) { return {a.data(), static_cast<std::size_t
 inline Array new_vector(py::ssize_t n) { return Array(n); }
 inline MSpan span_of_mutable(Array& a) { return {a.mutable_data(), static_cast<std::size_t>(a.size())}; }
 
+// Re-raises a pending conversion error (exactly TypeError, ValueError or
+// OverflowError) with `name: ` in front of its message; any other exception
+// is re-raised unchanged.
+[[noreturn]] void rethrow_named(py::error_already_set& e, const std::string& name);
+
 // numpy's AxisError, so that callers catching ValueError or IndexError see it.
 [[noreturn]] void raise_axis_error(int axis, int ndim, const std::string& name);
 

@@ -1,13 +1,25 @@
 #include "optimizer_object.hpp"
 
 PYBIND11_MODULE(Kestrel, m) {
-    m.doc() = R"(Kestrel: long-only portfolio weights from model scores.
+    m.doc() = R"doc(Kestrel: long-only portfolio weights from model scores.
 
-Seven entry functions (opt_gen_position, opt_gen_position_topm,
-opt_gen_position_topm2, opt_gen_position_topkr, opt_gen_position_topequal,
-opt_gen_position_topequal2, opt_gen_position_type) and the class
-OptimizerTopM, whose methods expose every step of a run.
-)";
+Turns a matrix of model scores (dates x securities) into portfolio weights
+against a stock index, date by date, keeping the active exposure to risk
+factors and sectors inside configured limits. Benchmark weights and risk
+data come from the data library ``VelaIntradayModel``, imported by name at
+call time.
+
+Seven entry functions run a whole history in one call:
+opt_gen_position and opt_gen_position_topm ("TopM"), opt_gen_position_topm2,
+opt_gen_position_topkr, opt_gen_position_topequal, opt_gen_position_topequal2,
+and opt_gen_position_type (the algorithm named by cfg["type"]).
+
+The class OptimizerTopM exposes every step of a run as a method;
+help(Kestrel.OptimizerTopM.gen_position) lists the settings.
+
+The companion package kestrel_tools converts pandas DataFrames, draws run
+reports and runs settings sweeps on Dask.
+)doc";
     py::options options;
     options.disable_function_signatures();  // the docstrings carry them
     kestrel::bind::register_optimizer(m);

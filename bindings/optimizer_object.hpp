@@ -16,6 +16,18 @@ struct Optimizer {
     py::object benchweight_data;  // likewise
 };
 
+// The C++ state of an OptimizerTopM instance; null when `self` is not one or
+// its construction never ran (an instance made by __new__ alone).
+Optimizer* constructed(py::handle self);
+
+// The same, raising the AttributeError Python gives for an attribute that was
+// never set, naming `first_read`, the first attribute the caller needs.
+Optimizer& state_of(py::handle self, const char* first_read);
+
+// A required setting: cfg[key]. A missing key stays the mapping's own
+// KeyError; a cfg that cannot be subscripted by text gets a TypeError naming cfg.
+py::object required_setting(py::handle cfg, const char* key);
+
 // The algorithm named by an object, by Python equality with the five names
 // in their fixed order; Unknown when none matches.
 position::Algorithm algorithm_of(py::handle opt_name);

@@ -70,7 +70,39 @@ position::DispatchParams dispatch_params(const Optimizer& self, py::handle weigh
     return p;
 }
 
+std::string no_attribute(py::handle self, const char* name) {
+    return "'" + std::string(py::str(py::type::handle_of(self).attr("__name__"))) + "' object has no attribute '" +
+           name + "'";
+}
+
 }  // namespace
+
+// An instance made by OptimizerTopM.__new__ alone has no C++ state: pybind11
+// would hand out unconstructed storage, so every access to the state goes
+// through this check first.
+Optimizer* constructed(py::handle self) {
+    py::detail::type_info* info = py::detail::get_type_info(typeid(Optimizer));
+    if (!info || !PyObject_TypeCheck(self.ptr(), info->type)) return nullptr;
+    auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+    py::detail::value_and_holder v_h = inst->get_value_and_holder(info, false);
+    if (v_h.inst == nullptr || !v_h.holder_constructed()) return nullptr;
+    return v_h.value_ptr<Optimizer>();
+}
+
+Optimizer& state_of(py::handle self, const char* first_read) {
+    Optimizer* state = constructed(self);
+    if (!state) throw py::attribute_error(no_attribute(self, first_read));
+    return *state;
+}
+
+py::object required_setting(py::handle cfg, const char* key) {
+    PyObject* value = PyObject_GetItem(cfg.ptr(), py::str(key).ptr());
+    if (!value) {
+        py::error_already_set e;
+        rethrow_named(e, "cfg");  // a missing key keeps its KeyError
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
 
 position::Algorithm algorithm_of(py::handle opt_name) {
     using position::Algorithm;
@@ -117,11 +149,20 @@ void register_optimizer(py::module_& m) {
     const auto attribute = [&cls](const char* name, py::object Optimizer::*member, const char* doc) {
         cls.def_property(
             name,
-            [member, name](const Optimizer& self) -> py::object {
-                if (!(self.*member)) throw py::attribute_error(std::string("'OptimizerTopM' object has no attribute '") + name + "'");
-                return self.*member;
+            [member, name](py::handle self) -> py::object {
+                const py::object& value = state_of(self, name).*member;
+                if (!value) throw py::attribute_error(no_attribute(self, name));
+                return value;
             },
-            [member](Optimizer& self, py::object value) { self.*member = std::move(value); }, doc);
+            [member, name](py::handle self, py::object value) {
+                Optimizer* state = constructed(self);
+                if (!state)
+                    throw py::attribute_error(std::string("cannot set '") + name +
+                                              "': this OptimizerTopM was never initialised (create it as "
+                                              "OptimizerTopM(opt_name, bench_symbol, secu_pct, cfg))");
+                state->*member = std::move(value);
+            },
+            doc);
     };
     attribute("bench_symbol", &Optimizer::bench_symbol, "Benchmark index code, as passed.");
     attribute("secu_pct", &Optimizer::secu_pct, "Target total weight of the portfolio, as passed.");
@@ -132,7 +173,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "GenEma",
-        [](const Optimizer&, py::handle arr_orig, py::handle decay) {
+        [](py::handle, py::handle arr_orig, py::handle decay) {
             Array a = as_contiguous(arr_orig, "arr_orig");
             if (a.ndim() < 2) throw py::index_error("arr_orig: too many indices for array: array is " +
                                                     std::to_string(a.ndim()) + "-dimensional, but 2 were indexed");
@@ -151,7 +192,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "GenNorm",
-        [](const Optimizer&, py::handle arr_model_values) {
+        [](py::handle, py::handle arr_model_values) {
             Array a = as_contiguous(arr_model_values, "arr_model_values");
             if (a.ndim() < 2) raise_axis_error(1, static_cast<int>(a.ndim()), "arr_model_values");
             if (a.ndim() > 2) throw py::value_error("arr_model_values must be 2-dimensional");
@@ -167,7 +208,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "GenNorm_Step1",
-        [](const Optimizer&, py::handle model_value) {
+        [](py::handle, py::handle model_value) {
             Array a = as_contiguous(model_value, "model_value");
             Array out(shape_of(a).cast<std::vector<py::ssize_t>>());
             compute([&] { signal::standardise(span_of(a), span_of_mutable(out)); });
@@ -177,7 +218,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "GenEma_Step1",
-        [](const Optimizer&, py::object model_value, py::handle pre_ema_value, py::handle decay) -> py::object {
+        [](py::handle, py::object model_value, py::handle pre_ema_value, py::handle decay) -> py::object {
             if (pre_ema_value.is_none()) return model_value;
             Array m = as_contiguous(model_value, "model_value");
             Array p = as_contiguous(pre_ema_value, "pre_ema_value");
@@ -194,7 +235,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "MapValue2Position_MaxWeight",
-        [](const Optimizer&, py::handle cur_model_value, py::handle each_max_weight, py::handle secu_pct) {
+        [](py::handle, py::handle cur_model_value, py::handle each_max_weight, py::handle secu_pct) {
             Array s = as_vector(cur_model_value, "cur_model_value");
             Array caps = as_vector(each_max_weight, "each_max_weight", s.size(), "cur_model_value");
             const double pct = as_double(secu_pct, "secu_pct");
@@ -209,7 +250,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "MapValue2Position_MaxWeight_RiskCost",
-        [](const Optimizer&, py::handle model_value, py::handle each_max_weight, py::handle secu_pct,
+        [](py::handle, py::handle model_value, py::handle each_max_weight, py::handle secu_pct,
            py::handle pre_weight, py::handle risk_cost) {
             Array s = as_vector(model_value, "model_value");
             Array caps = as_vector(each_max_weight, "each_max_weight", s.size(), "model_value");
@@ -228,7 +269,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "MapValue2Position",
-        [](const Optimizer&, py::handle cur_model_value, py::handle num_long, py::handle secu_pct,
+        [](py::handle, py::handle cur_model_value, py::handle num_long, py::handle secu_pct,
            py::handle bench_weight, py::handle bench_coeff, py::handle pre_weight, py::handle pre_coeff) {
             Array s = as_vector(cur_model_value, "cur_model_value");
             const Index k = as_index(num_long, "num_long");
@@ -250,9 +291,10 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "CalcCurrentPosition",
-        [](const Optimizer& self, py::handle cur_model_value, py::handle try_ema_value, py::handle weight_multi,
+        [](py::handle self_obj, py::handle cur_model_value, py::handle try_ema_value, py::handle weight_multi,
            py::handle num_long, py::handle risk_cost, py::handle each_single_weight, py::handle cur_bench,
            py::handle bench_coeff, py::handle pre_weight, py::handle pre_coeff, py::handle max_weight) {
+            const Optimizer& self = state_of(self_obj, "opt_name");
             Array ema = as_vector(try_ema_value, "try_ema_value");
             const auto n = ema.size();
             const position::DispatchParams p = dispatch_params(self, weight_multi, num_long, risk_cost,
@@ -279,7 +321,7 @@ void register_optimizer(py::module_& m) {
     const auto caps_method = [&cls](const char* name, const char* scalar, bool equal, const char* docstring) {
         cls.def(
             name,
-            [scalar = std::string(scalar), equal](const Optimizer&, py::handle model_value, py::handle level,
+            [scalar = std::string(scalar), equal](py::handle, py::handle model_value, py::handle level,
                                                    py::handle cur_bench, py::handle bench_coeff, py::handle pre_weight,
                                                    py::handle pre_coeff, py::handle max_weight) {
                 Array s = as_vector(model_value, "model_value");
@@ -308,7 +350,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "CalcRiskExposure",
-        [](const Optimizer&, py::handle barra, py::handle position, py::handle bench_weight) {
+        [](py::handle, py::handle barra, py::handle position, py::handle bench_weight) {
             Array f = as_vector(barra, "barra");
             Array w = as_vector(position, "position", f.size(), "barra");
             Array b = as_vector(bench_weight, "bench_weight", f.size(), "barra");
@@ -320,7 +362,7 @@ void register_optimizer(py::module_& m) {
 
     cls.def(
         "CalcRiskExposure_Multi",
-        [](const Optimizer&, py::handle arr_barra, py::handle position, py::handle bench_weight) {
+        [](py::handle, py::handle arr_barra, py::handle position, py::handle bench_weight) {
             Array f = as_contiguous(arr_barra, "arr_barra");
             if (f.ndim() < 2) raise_axis_error(1, static_cast<int>(f.ndim()), "arr_barra");
             if (f.ndim() > 2) throw py::value_error("arr_barra must be 2-dimensional");
@@ -339,19 +381,21 @@ void register_optimizer(py::module_& m) {
         },
         py::arg("arr_barra"), py::arg("position"), py::arg("bench_weight"), doc::kExposureMulti);
 
-    cls.def("get_weight_name", [](const Optimizer& self) { return weight_name(self); }, doc::kWeightName);
+    cls.def(
+        "get_weight_name", [](py::handle self) { return weight_name(state_of(self, "bench_symbol")); },
+        doc::kWeightName);
 
     cls.def(
         "GetValueOrDefault",
-        [](const Optimizer&, py::handle cfg, py::handle name, py::handle default_value) {
+        [](py::handle, py::handle cfg, py::handle name, py::handle default_value) {
             return value_or_default(cfg, name, default_value);
         },
         py::arg("cfg"), py::arg("name"), py::arg("default_value"), doc::kValueOrDefault);
 
     cls.def(
         "gen_position",
-        [](Optimizer& self, py::handle predictValues, py::handle univ_idx) {
-            return gen_position(self, predictValues, univ_idx);
+        [](py::handle self, py::handle predictValues, py::handle univ_idx) {
+            return gen_position(state_of(self, "opt_name"), predictValues, univ_idx);
         },
         py::arg("predictValues"), py::arg("univ_idx"), doc::kGenPosition);
 }

@@ -2,10 +2,11 @@
 
 Builds a seeded synthetic market in the stand-in data library (250 dates,
 3,000 securities, a 500-member benchmark, 10 style factors and 28 sectors),
-runs the "TopM" algorithm with a turnover cost and sector limits, and
-prints a short summary of the run.
+runs the "TopM" algorithm with a turnover cost and sector limits, prints a
+short summary of the run and writes a one-page PNG report of it (holdings,
+turnover, factor exposures against their limits, largest weights).
 
-    python examples/quickstart.py [--dates 250] [--secu 3000] [--univ 2000]
+    python examples/quickstart.py [--dates 250] [--secu 3000] [--univ 2000] [--png PATH]
 """
 
 from __future__ import annotations
@@ -20,6 +21,7 @@ import numpy as np
 
 import Kestrel
 import VelaIntradayModel as vim
+from kestrel_tools.report import plot_run
 
 
 def summarise(weights, exposures, limits, seconds):
@@ -55,6 +57,7 @@ def main(argv=None):
     ap.add_argument("--secu", type=int, default=3000)
     ap.add_argument("--univ", type=int, default=2000)
     ap.add_argument("--factors", type=int, default=10)
+    ap.add_argument("--png", default="kestrel_quickstart.png", help="where to write the PNG report")
     args = ap.parse_args(argv)
 
     market = vim.generate_market(None, n_dates=args.dates, n_secu=args.secu, n_factors=args.factors, seed=7)
@@ -90,6 +93,16 @@ def main(argv=None):
     for w in caught:
         print("warning:", w.message)
     summarise(weights, last_exposures(report.getvalue(), list(limits)), limits, seconds)
+
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("PNG report skipped: matplotlib is not installed (pip install \".[examples]\")")
+        return
+    png = plot_run(weights, report.getvalue(), limits, args.png, dates=market.dates,
+                   securities=list(market.securities[univ_idx]),
+                   title=f"Kestrel quickstart — TopM on benchmark 000905, {args.univ} securities")
+    print(f"PNG report written to {png.resolve()}")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ import sys
 import textwrap
 import threading
 import time
+import types
+import warnings
 
 import numpy as np
 import pytest
@@ -97,6 +99,77 @@ def test_progress_bar_error_propagates(fake_vela, run_cfg, bars, tick, exc):
     np.testing.assert_array_equal(opt.gen_position(scores(), UNIV), fresh(run_cfg).gen_position(scores(), UNIV))
 
 
+class Faulty(list):
+    """A library result whose length or items fail the way a lazy result set can."""
+    fail_len = fail_item = None
+
+    def __len__(self):
+        if self.fail_len:
+            raise self.fail_len
+        return super().__len__()
+
+    def __getitem__(self, i):
+        if self.fail_item:
+            raise self.fail_item
+        return super().__getitem__(i)
+
+
+def _raise(err):
+    raise err
+
+
+def _break(fault, lib, bars, monkeypatch, pv):
+    """Makes `fault` happen on the next run; returns the error expected and the repair."""
+    err = ConnectionError("field store offline")
+    if fault in ("result_len", "result_item", "array"):
+        serve = lib.RunLoopOnce
+
+        def broken(names):
+            result = Faulty(serve(names))
+            if fault == "array":
+                result[0] = type("Item", (), {"array": property(lambda self: _raise(err))})()
+            else:
+                setattr(result, "fail_len" if fault == "result_len" else "fail_item", err)
+            return result
+        lib.RunLoopOnce = broken
+        return err, lambda: setattr(lib, "RunLoopOnce", serve)
+    if fault == "module":  # the library itself fails as soon as it is used
+        dead = types.ModuleType("VelaIntradayModel")
+        dead.__getattr__ = lambda name: _raise(err)
+        monkeypatch.setitem(sys.modules, "VelaIntradayModel", dead)
+        return err, lambda: monkeypatch.setitem(sys.modules, "VelaIntradayModel", lib)
+    bar, close = tqdm.tqdm, tqdm.tqdm.close
+    if fault == "bar_construct":
+        monkeypatch.setattr(tqdm, "tqdm", lambda *a, **k: _raise(err))
+        return err, lambda: monkeypatch.setattr(tqdm, "tqdm", bar)
+    if fault in ("bar_close", "bar_update_and_close"):
+        # When an update fails and closing fails too, the first error is the one reported.
+        monkeypatch.setattr(bar, "close", lambda self: _raise(OSError("second fault") if bars.fail_at else err))
+        if fault == "bar_update_and_close":
+            bars.fail_at = (1, err)
+        return err, lambda: (monkeypatch.setattr(bar, "close", close), setattr(bars, "fail_at", None))
+    pv[3] = 1.0  # a constant date is left empty, with a warning that the caller turned into an error
+    warnings.simplefilter("error", RuntimeWarning)
+    return RuntimeWarning, lambda: warnings.simplefilter("ignore", RuntimeWarning)
+
+
+@pytest.mark.parametrize("fault", ["result_len", "result_item", "array", "module", "bar_construct", "bar_close",
+                                   "bar_update_and_close", "warning_as_error"])
+def test_outside_fault_propagates_unchanged_and_the_object_runs_again(fake_vela, run_cfg, bars, monkeypatch, fault):
+    lib = fake_vela()
+    want = fresh(run_cfg).gen_position(scores(), UNIV)
+    opt = fresh(run_cfg)
+    opt.gen_position(scores(), UNIV)  # a finished run first: its data stays attached
+    pv = scores()
+    with warnings.catch_warnings():
+        err, repair = _break(fault, lib, bars, monkeypatch, pv)
+        with pytest.raises(BaseException) as ei:
+            opt.gen_position(pv, UNIV)
+        repair()
+    assert ei.value is err or type(ei.value) is err
+    np.testing.assert_array_equal(opt.gen_position(scores(), UNIV), want)
+
+
 class BrokenStdout:
     def __init__(self, exc):
         self.exc = exc
@@ -163,7 +236,8 @@ def test_input_layouts_agree_and_inputs_stay(fake_vela, run_cfg, layout):
 
 def test_threads_match_sequential_runs(standin, run_cfg):
     jobs = [(a, run_cfg(a, {"size": 0.1, "beta": 0.1}, each_sector_expo=0.1), seed)
-            for a, seed in (("TopM", 1), ("TopEqual2", 2), ("TopKR", 3), ("TopM", 4))]
+            for a, seed in (("TopM", 1), ("TopEqual2", 2), ("TopKR", 3), ("TopM", 4), ("TopM2", 5),
+                            ("TopEqual", 6))]
 
     def one(algo, cfg, seed):
         pv = standin.scores[:, np.random.default_rng(seed).permutation(len(standin.univ))]
@@ -187,30 +261,36 @@ INTERRUPTED_RUN = textwrap.dedent("""
     from types import SimpleNamespace
     import numpy as np, Kestrel
     rng = np.random.default_rng(0)
-    T, N = 5000, 800
+    T, N, LOOPS = int(sys.argv[1]), 800, int(sys.argv[2])
     data = {"weight300": np.tile(np.r_[np.full(400, 0.25), np.zeros(N - 400)], (T, 1)),
             "f0": rng.standard_normal((T, N))}
     lib = types.ModuleType("VelaIntradayModel")
     lib.RunLoopOnce = lambda names: [SimpleNamespace(array=data[n]) for n in names]
     sys.modules["VelaIntradayModel"] = lib
     cfg = dict(decay=0.5, bench_coeff=0.5, pre_coeff=0.5, each_sector_expo=0.5, weight_multi=3.0,
-               risk_cost=0.1, print_result=False, max_loop_num=100, risk_factor_expo={"f0": -1.0})
+               risk_cost=0.1, print_result=False, max_loop_num=LOOPS, risk_factor_expo={"f0": -1.0})
     print("started", flush=True)
     Kestrel.opt_gen_position_topm("000300", 1.0, cfg, rng.standard_normal((T, N)), np.arange(N))
     print("finished", flush=True)
 """)
 
 
-def test_ctrl_c_interrupts_a_long_run():
-    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN], stdout=subprocess.PIPE,
+@pytest.mark.parametrize("dates,loops,wait", [
+    (5000, 100, 5),
+    # An exposure limit that can never hold and a loop bound of 10**9 make one date last for
+    # hours: Ctrl-C must still end it.
+    (3, 10 ** 9, 2),
+])
+def test_ctrl_c_interrupts_a_long_run(dates, loops, wait):
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN, str(dates), str(loops)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "started"
         time.sleep(0.5)
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
+        out, err = proc.communicate(timeout=wait)
     finally:
         proc.kill()
-    assert time.monotonic() - sent < 5
+    assert time.monotonic() - sent < wait
     assert "KeyboardInterrupt" in err and "finished" not in out and proc.returncode != 0

@@ -18,6 +18,23 @@ double clamp_finite(double v) {
     return v;
 }
 
+// One date's row of a library matrix at the universe's columns, cleaned.
+// Deliberately not multiversioned: vector gather instructions are slow on
+// many processors, plain loads are not.
+void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t n, double* out) {
+    if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        // Views are aligned (unaligned data is converted before viewing).
+        const double* r = reinterpret_cast<const double*>(m.base + static_cast<std::ptrdiff_t>(row) * m.row_stride);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = r[cols[i]];
+            const double c = v > kMax ? kMax : (v < -kMax ? -kMax : v);
+            out[i] = v != v ? 0.0 : c;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
+}
+
 bool all_nan(CSpan x) {
     for (double v : x)
         if (!std::isnan(v)) return false;
@@ -52,7 +69,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             const double v = data.scores.at(bi, i);
             row[i] = std::isfinite(v) ? v : 0.0;
         }
-        for (std::size_t i = 0; i < n; ++i) cur_bench[i] = clamp_finite(data.bench.at(bi, data.bench_cols[i]));
+        gather(data.bench, bi, data.bench_cols.data(), n, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
             hooks.date_done(bi, nullptr, params);
@@ -73,10 +90,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
-        for (std::size_t k = 0; k < nk; ++k) {
-            const std::vector<Index>& cols = data.barra_cols[k];
-            for (std::size_t i = 0; i < n; ++i) arr_barra[k * n + i] = clamp_finite(data.barra[k].at(bi, cols[i]));
-        }
+        for (std::size_t k = 0; k < nk; ++k) gather(data.barra[k], bi, data.barra_cols[k].data(), n, &arr_barra[k * n]);
 
         b.calc_pos.resize(n);
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
@@ -84,7 +98,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         if (nk > 0) {
             const risk::FactorRows rows{arr_barra.data(), nk, n, n};
             control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
-                             pre_ema_value, b, report);
+                             pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
             if (config.print_result) printed = &report;
         }
 

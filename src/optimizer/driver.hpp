@@ -30,6 +30,9 @@ public:
     // printed no line. The hook may update `next` for the following date.
     virtual void date_done(std::size_t bi, const LoopReport* report,
                            position::DispatchParams& next) = 0;
+    // Called between correction passes of a date, which may be many; a
+    // place to notice an interruption without waiting for the date's end.
+    virtual void between_passes() {}
 };
 
 struct RunOutcome {

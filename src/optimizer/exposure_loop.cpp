@@ -45,19 +45,21 @@ void measure(const risk::FactorRows& arr_barra, DateBuffers& b) {
 
 // Shifts the scores against risk name k. A factor with no spread around the
 // benchmark's exposure gives no direction to move in, so it is left out. The
-// spread depends only on the date's data, so it is computed once per date.
+// bias scaled by its spread depends only on the date's data, so it is
+// computed once per date, the first time the name needs correcting.
 KESTREL_HOT void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
-             DateBuffers& b) {
+                         DateBuffers& b) {
     const CSpan row = arr_barra.row(k);
     const std::size_t n = row.size();
-    const double bench = b.bench_barra[k];
+    double* scaled = b.scaled_bias.data() + k * n;
     double& d = b.spread[k];
     if (std::isnan(d)) {
-        Vec& bias = b.ws.scratch;
-        bias.resize(n);
-        for (std::size_t i = 0; i < n; ++i) bias[i] = row[i] - bench;
-        d = num::nan_mean_std(bias).std;
-        if (std::isnan(d)) d = 0.0;  // no spread either way; keeps the cache filled
+        const double bench = b.bench_barra[k];
+        for (std::size_t i = 0; i < n; ++i) scaled[i] = row[i] - bench;
+        d = num::nan_mean_std(CSpan(scaled, n)).std;
+        if (std::isnan(d)) d = 0.0;  // no spread either way; marks the name as seen
+        if (d != 0.0 && std::isfinite(d))
+            for (std::size_t i = 0; i < n; ++i) scaled[i] = scaled[i] / d;
     }
     if (d == 0.0 || !std::isfinite(d)) return;
     const double cur_expo = b.expo[k];
@@ -65,7 +67,7 @@ KESTREL_HOT void correct(const risk::FactorRows& arr_barra, std::size_t k, doubl
     const double sigmoid = 1.0 / (1.0 + std::exp(-std::abs(std::abs(cur_expo) - limit)));
     double* score = b.cur_model_value.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const double risk_punish = (row[i] - bench) / d * direction * sigmoid;
+        const double risk_punish = scaled[i] * direction * sigmoid;
         score[i] = score[i] - risk_punish * learning_rate;
     }
 }
@@ -85,12 +87,13 @@ void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
                       const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
                       CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
-                      LoopReport& report) {
+                      LoopReport& report, const std::function<void()>& between_passes) {
     const std::size_t nk = arr_barra.rows;
     b.hold_barra.resize(nk);
     b.bench_barra.resize(nk);
     b.expo.resize(nk);
     b.spread.assign(nk, std::numeric_limits<double>::quiet_NaN());
+    b.scaled_bias.resize(nk * arr_barra.cols);
     b.by_security.assign(arr_barra);
     // The benchmark side cannot change within a date.
     exposures_of(arr_barra, cur_bench, b, b.bench_barra);
@@ -107,6 +110,7 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
         for (std::size_t k = 0; k < nk; ++k)
             if (std::abs(b.expo[k]) > arr_expo_threshold[k]) b.over_risk_idx.push_back(static_cast<Index>(k));
         if (b.over_risk_idx.empty()) break;
+        if (between_passes) between_passes();
 
         for (Index k : b.over_risk_idx)
             correct(arr_barra, static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);

@@ -3,6 +3,7 @@
 // smooth and map again, until all limits hold or max_loop_num measurements.
 #pragma once
 
+#include <functional>
 #include <optional>
 
 #include "position/dispatch.hpp"
@@ -32,6 +33,7 @@ struct DateBuffers {
     Vec cur_model_value, try_ema_value, calc_pos, caps;
     Vec hold_barra, bench_barra, expo;
     Vec spread;                   // per risk name: deviation of its bias, NaN until needed
+    Vec scaled_bias;              // K x n: (factor - benchmark exposure) / spread
     risk::SecurityMajor by_security;
     std::vector<Index> holdings;
     std::vector<Index> over_risk_idx;
@@ -40,11 +42,13 @@ struct DateBuffers {
 
 // On entry b.cur_model_value, b.try_ema_value and b.calc_pos hold the date's
 // first pass; on return they hold its final values. pre_ema_value is the
-// smoothed score the date came in with (nullopt before the first processed date).
+// smoothed score the date came in with (nullopt before the first processed
+// date). between_passes runs before every correction pass and may throw to
+// abandon the date.
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
                       const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
                       CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
-                      LoopReport& report);
+                      LoopReport& report, const std::function<void()>& between_passes = {});
 
 // Smoothed score: model itself (copied) when there is no previous value.
 void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& out);

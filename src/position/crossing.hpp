@@ -116,9 +116,10 @@ Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s,
         lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
         hi = k > hi ? k : hi;
     }
-    constexpr std::size_t kBuckets = 1024;
-    const double scale = static_cast<double>(kBuckets) / (hi - lo);
-    if (!fast || m < 4 * kBuckets / 8 || !(hi > lo) || !std::isfinite(scale)) {
+    // About two candidates a bucket: the crossing bucket stays small.
+    const std::size_t buckets = std::clamp<std::size_t>(m / 2, 16, 4096);
+    const double scale = static_cast<double>(buckets) / (hi - lo);
+    if (!fast || m < 64 || !(hi > lo) || !std::isfinite(scale)) {
         perm.resize(m);
         for (std::size_t p = 0; p < m; ++p) perm[p] = static_cast<Index>(p);
         return detail::walk(key, room, target, 0.0, perm, m, order, consume, fast);
@@ -127,17 +128,18 @@ Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s,
     // Bucket by value of the ascending key; NaN keys go to a last bucket.
     auto& bucket = s.bucket;
     bucket.resize(m);
-    s.bucket_room.assign(kBuckets + 1, 0.0);
+    s.bucket_room.assign(buckets + 1, 0.0);
     for (std::size_t p = 0; p < m; ++p) {
         const double k = Order::ascending_key(key[p]);
         const double b = (k - lo) * scale;
-        std::uint32_t idx = std::isnan(k) ? kBuckets : static_cast<std::uint32_t>(b < kBuckets - 1 ? b : kBuckets - 1);
+        const auto last = static_cast<double>(buckets - 1);
+        const auto idx = static_cast<std::uint32_t>(std::isnan(k) ? static_cast<double>(buckets) : (b < last ? b : last));
         bucket[p] = idx;
         s.bucket_room[idx] += room[p];
     }
     double cum = 0.0;
     std::uint32_t crossing = 0;
-    while (crossing <= kBuckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
+    while (crossing <= buckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
 
     // Consume whole buckets before the crossing one; order what remains.
     // Bucket order is random in p, so the lists are built without branches.

@@ -1,5 +1,7 @@
 #include "risk/exposure.hpp"
 
+#include <limits>
+
 namespace kestrel::risk {
 
 KESTREL_HOT double weighted_sum(CSpan factor, CSpan weight) {
@@ -10,18 +12,30 @@ void exposures(const FactorRows& rows, CSpan weight, MSpan out) {
     for (std::size_t k = 0; k < rows.rows; ++k) out[k] = weighted_sum(rows.row(k), weight);
 }
 
+namespace {
+
+// Out of the member so that it can be multiversioned.
+KESTREL_HOT bool transpose(const FactorRows& rows, double* out) {
+    const std::size_t k = rows.rows;
+    bool finite = true;
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* r = rows.row(j).data();
+        bool row_finite = true;
+        for (std::size_t i = 0; i < rows.cols; ++i) {
+            out[i * k + j] = r[i];
+            row_finite &= std::abs(r[i]) <= std::numeric_limits<double>::max();
+        }
+        finite &= row_finite;
+    }
+    return finite;
+}
+
+}  // namespace
+
 void SecurityMajor::assign(const FactorRows& rows) {
     k = rows.rows;
     values.resize(rows.rows * rows.cols);
-    double finite_check = 0.0;  // inf or NaN anywhere turns this NaN
-    for (std::size_t j = 0; j < rows.rows; ++j) {
-        const CSpan r = rows.row(j);
-        for (std::size_t i = 0; i < rows.cols; ++i) {
-            values[i * k + j] = r[i];
-            finite_check += r[i] * 0.0;
-        }
-    }
-    all_finite = finite_check == 0.0;
+    all_finite = transpose(rows, values.data());
 }
 
 KESTREL_HOT void exposures_over(const SecurityMajor& block, CSpan weight, const std::vector<Index>& listed, MSpan out) {

@@ -1,0 +1,138 @@
+"""Type stubs of the Kestrel extension module.
+
+Kestrel turns a matrix of model scores (dates x securities) into long-only
+portfolio weights against a stock index. See the docstrings (``help()``) and
+docs/ for what each parameter means.
+"""
+
+from collections.abc import Mapping
+from typing import Any, SupportsFloat, SupportsIndex, TypeVar, overload
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+_T = TypeVar("_T")
+_Weights = NDArray[np.float64]
+# Settings are read by key, so any mapping of setting name to value will do.
+_Settings = Mapping[str, Any]
+_Scalar = SupportsFloat
+_OptScalar = SupportsFloat | None
+
+class OptimizerTopM:
+    """Long-only position generator for one algorithm against one benchmark."""
+
+    # The constructor's arguments, kept as the very objects passed.
+    opt_name: str
+    bench_symbol: str
+    secu_pct: float
+    cfg: _Settings
+    # Set by gen_position: the data library's results for the run.
+    barra_data: Any
+    benchweight_data: Any
+
+    def __init__(self, opt_name: str, bench_symbol: str, secu_pct: float, cfg: _Settings) -> None: ...
+
+    # Score smoothing and standardisation.
+    def GenEma(self, arr_orig: ArrayLike, decay: _Scalar) -> _Weights: ...
+    def GenNorm(self, arr_model_values: ArrayLike) -> _Weights: ...
+    def GenNorm_Step1(self, model_value: ArrayLike) -> _Weights: ...
+    @overload
+    def GenEma_Step1(self, model_value: _T, pre_ema_value: None, decay: _Scalar) -> _T: ...
+    @overload
+    def GenEma_Step1(self, model_value: ArrayLike, pre_ema_value: ArrayLike, decay: _Scalar) -> _Weights: ...
+
+    # Mappings from one date's scores to weights.
+    def MapValue2Position_MaxWeight(
+        self, cur_model_value: ArrayLike, each_max_weight: ArrayLike, secu_pct: _Scalar
+    ) -> _Weights: ...
+    def MapValue2Position_MaxWeight_RiskCost(
+        self,
+        model_value: ArrayLike,
+        each_max_weight: ArrayLike,
+        secu_pct: _Scalar,
+        pre_weight: ArrayLike,
+        risk_cost: _Scalar,
+    ) -> _Weights: ...
+    def MapValue2Position(
+        self,
+        cur_model_value: ArrayLike,
+        num_long: SupportsIndex,
+        secu_pct: _Scalar,
+        bench_weight: ArrayLike,
+        bench_coeff: _Scalar,
+        pre_weight: ArrayLike,
+        pre_coeff: _Scalar,
+    ) -> _Weights: ...
+
+    # One date's dispatch and the weight caps.
+    def CalcCurrentPosition(
+        self,
+        cur_model_value: ArrayLike,
+        try_ema_value: ArrayLike,
+        weight_multi: _OptScalar,
+        num_long: SupportsIndex | None,
+        risk_cost: _OptScalar,
+        each_single_weight: _OptScalar,
+        cur_bench: ArrayLike,
+        bench_coeff: _Scalar,
+        pre_weight: ArrayLike,
+        pre_coeff: _Scalar,
+        max_weight: _Scalar = -1,
+    ) -> _Weights: ...
+    def GenMaxWeight(
+        self,
+        model_value: ArrayLike,
+        weight_multi: _Scalar,
+        cur_bench: ArrayLike,
+        bench_coeff: _Scalar,
+        pre_weight: ArrayLike,
+        pre_coeff: _Scalar,
+        max_weight: _Scalar = -1.0,
+    ) -> _Weights: ...
+    def GenMaxWeight_Equal(
+        self,
+        model_value: ArrayLike,
+        each_single_weight: _Scalar,
+        cur_bench: ArrayLike,
+        bench_coeff: _Scalar,
+        pre_weight: ArrayLike,
+        pre_coeff: _Scalar,
+        max_weight: _Scalar = -1.0,
+    ) -> _Weights: ...
+
+    # Active exposure.
+    def CalcRiskExposure(
+        self, barra: ArrayLike, position: ArrayLike, bench_weight: ArrayLike
+    ) -> tuple[float, float, float]: ...
+    def CalcRiskExposure_Multi(
+        self, arr_barra: ArrayLike, position: ArrayLike, bench_weight: ArrayLike
+    ) -> tuple[_Weights, _Weights, _Weights]: ...
+
+    # Settings lookups.
+    def get_weight_name(self) -> str: ...
+    def GetValueOrDefault(self, cfg: _Settings, name: str, default_value: Any) -> Any: ...
+
+    # A whole run.
+    def gen_position(self, predictValues: ArrayLike, univ_idx: ArrayLike) -> _Weights: ...
+
+def opt_gen_position(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_topm(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_topm2(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_topkr(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_topequal(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_topequal2(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...
+def opt_gen_position_type(
+    bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
+) -> _Weights: ...

@@ -1,0 +1,15 @@
+"""Pure-Python companions of the Kestrel extension module.
+
+- :mod:`kestrel_tools.frames`: score DataFrames in, weight DataFrames out
+  (needs pandas).
+- :mod:`kestrel_tools.report`: read the per-date report lines and draw a PNG
+  report of a run (needs matplotlib for the picture).
+- :mod:`kestrel_tools.sweep`: run a grid of settings as independent tasks on
+  a Dask cluster and collect a summary table (needs dask.distributed and
+  pandas).
+
+Each submodule imports its optional dependency itself, so importing this
+package needs nothing beyond Kestrel's own requirements.
+"""
+
+__all__ = ["frames", "report", "sweep"]

@@ -1,0 +1,235 @@
+"""Settings sweeps on a Dask cluster: one independent task per grid point.
+
+Every task runs a whole history with its own settings on some worker and
+returns one summary row; the rows come back as a pandas DataFrame. Nothing
+large travels over the network: the data library's store and the score
+matrix are ``.npy`` files that each worker memory-maps from a path it can
+see (a local disk for a ``LocalCluster``, a shared filesystem for a real
+cluster). Only the paths and the settings are sent with a task::
+
+    from dask.distributed import Client, LocalCluster
+    from kestrel_tools.sweep import grid, run_sweep, write_sweep_data
+
+    data = write_sweep_data("/shared/sweep", scores, univ_idx, store_dir="/shared/store")
+    with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster) as client:
+        table = run_sweep(client, data, "000905", 1.0, base_cfg,
+                          grid(type=["TopM", "TopM2"], learning_rate=[0.05, 0.2]))
+
+On a real cluster only the client changes: ``Client("tcp://HOST:8786")``.
+
+Workers need Kestrel and the data library installed, as the client does.
+"""
+
+from __future__ import annotations
+
+import copy
+import importlib
+import itertools
+import math
+import time
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = ["SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
+
+# Columns of the summary that follow the settings of each grid point.
+METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "seconds", "memory_mapped",
+           "error")
+
+
+@dataclass(frozen=True)
+class SweepData:
+    """Where a worker finds a sweep's inputs; paths as the workers see them.
+
+    Attributes
+    ----------
+    scores_path : str
+        ``.npy`` file of ``predictValues`` (dates x universe, float64).
+    univ_idx_path : str
+        ``.npy`` file of ``univ_idx`` (int64).
+    store_dir : str or None
+        Store directory handed to ``VelaIntradayModel.set_store_dir`` on the
+        worker before its run; None leaves the worker's library as it is
+        (a real data library, or ``$VELA_STANDIN_DIR``).
+    """
+
+    scores_path: str
+    univ_idx_path: str
+    store_dir: str | None = None
+
+
+def write_sweep_data(directory: str | Path, scores: ArrayLike, univ_idx: ArrayLike,
+                     store_dir: str | Path | None = None) -> SweepData:
+    """Save the score matrix and universe as ``.npy`` files for the workers.
+
+    Parameters
+    ----------
+    directory : str or pathlib.Path
+        Created if missing; must be visible to every worker at this path.
+    scores : array_like, shape (T, N)
+        ``predictValues`` of every run of the sweep.
+    univ_idx : array_like of int, shape (N,)
+    store_dir : str or pathlib.Path, optional
+        The stand-in store directory the workers read (see :class:`SweepData`).
+
+    Returns
+    -------
+    SweepData
+    """
+    d = Path(directory).absolute()
+    d.mkdir(parents=True, exist_ok=True)
+    np.save(d / "predictValues.npy", np.asarray(scores, dtype=np.float64), allow_pickle=False)
+    np.save(d / "univ_idx.npy", np.asarray(univ_idx, dtype=np.int64), allow_pickle=False)
+    return SweepData(str(d / "predictValues.npy"), str(d / "univ_idx.npy"),
+                     None if store_dir is None else str(Path(store_dir).absolute()))
+
+
+def grid(**axes: Sequence[Any]) -> list[dict[str, Any]]:
+    """Every combination of the given settings, last axis fastest.
+
+    >>> grid(type=["TopM", "TopM2"], learning_rate=[0.05, 0.2])  # doctest: +NORMALIZE_WHITESPACE
+    [{'type': 'TopM', 'learning_rate': 0.05}, {'type': 'TopM', 'learning_rate': 0.2},
+     {'type': 'TopM2', 'learning_rate': 0.05}, {'type': 'TopM2', 'learning_rate': 0.2}]
+    """
+    keys = list(axes)
+    return [dict(zip(keys, values)) for values in itertools.product(*(list(axes[k]) for k in keys))]
+
+
+def summarise(weights: ArrayLike, factors: Sequence[NDArray[Any]], bench: NDArray[Any],
+              univ_idx: NDArray[np.int64]) -> dict[str, float]:
+    """Holdings, turnover and the largest active factor exposure of a weight matrix.
+
+    Parameters
+    ----------
+    weights : array_like, shape (T, N)
+    factors : sequence of ndarray, each dates x all securities
+        The configured risk factors' matrices from the data library.
+    bench : ndarray, dates x all securities
+        Benchmark weights in percent.
+    univ_idx : ndarray of int, shape (N,)
+
+    Returns
+    -------
+    dict
+        ``dates_processed`` (dates with any weight), ``mean_holdings``
+        (securities held, over processed dates), ``turnover`` (mean sum of
+        |weight change| between consecutive processed dates) and
+        ``max_abs_exposure`` (largest |active exposure| of the final weights
+        to any configured factor on any processed date, the benchmark and
+        factor values cleaned as Kestrel cleans them); NaN where undefined.
+    """
+    w = np.asarray(weights, dtype=np.float64)
+    T = len(w)
+    held = (w > 0).sum(axis=1)
+    processed = held > 0
+    both = processed[1:] & processed[:-1]
+    moves = np.abs(np.diff(w, axis=0)).sum(axis=1)[both] if T > 1 else np.empty(0)
+    out = {
+        "dates_processed": int(processed.sum()),
+        "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,
+        "turnover": float(moves.mean()) if moves.size else math.nan,
+        "max_abs_exposure": math.nan,
+    }
+    if not processed.any() or not len(factors):
+        return out
+    big = np.finfo(np.float64).max
+    rows = np.flatnonzero(processed)
+    b = np.nan_to_num(np.asarray(bench[rows][:, univ_idx], dtype=np.float64), nan=0.0, posinf=big, neginf=-big)
+    active = w[rows] - b / b.sum(axis=1, keepdims=True)
+    worst = 0.0
+    for f in factors:
+        x = np.nan_to_num(np.asarray(f[rows][:, univ_idx], dtype=np.float64), nan=0.0, posinf=big, neginf=-big)
+        worst = max(worst, float(np.abs((x * active).sum(axis=1)).max()))
+    out["max_abs_exposure"] = worst
+    return out
+
+
+def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
+              point: Mapping[str, Any], library: str = "VelaIntradayModel") -> dict[str, Any]:
+    """Run one grid point: the task each worker executes.
+
+    Parameters
+    ----------
+    data : SweepData
+    bench_symbol : str
+    secu_pct : float
+    base_cfg : mapping
+        Settings shared by all points; must hold the algorithm name under
+        "type" unless `point` does. Copied, never changed.
+    point : mapping
+        Settings of this point; they replace those of `base_cfg`.
+    library : str, default "VelaIntradayModel"
+        Data library module, imported on the worker.
+
+    Returns
+    -------
+    dict
+        The point's settings, then the metrics of :func:`summarise`,
+        ``seconds`` (the Kestrel run alone), ``memory_mapped`` (whether the
+        benchmark matrix the run read was a memory map) and ``error`` (the
+        run's exception as text, or None; a failed point gives NaN metrics
+        rather than failing the sweep).
+    """
+    import Kestrel
+
+    lib = importlib.import_module(library)
+    if data.store_dir is not None:
+        lib.set_store_dir(data.store_dir)
+    cfg = copy.deepcopy(dict(base_cfg))
+    cfg.update(copy.deepcopy(dict(point)))
+    cfg["print_result"] = False
+    factors = list(cfg.get("risk_factor_expo", {}))
+    row: dict[str, Any] = dict(point)
+    row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
+               seconds=math.nan, memory_mapped=False, error=None)
+    try:
+        scores = np.load(data.scores_path, mmap_mode="r")
+        univ_idx = np.load(data.univ_idx_path, mmap_mode="r")
+        opt = Kestrel.OptimizerTopM(cfg["type"], bench_symbol, secu_pct, cfg)
+        start = time.perf_counter()
+        weights = opt.gen_position(scores, univ_idx)
+        row["seconds"] = time.perf_counter() - start
+        row["memory_mapped"] = isinstance(opt.benchweight_data, np.memmap)
+        arrays = [item.array for item in lib.RunLoopOnce(factors)] if factors else []
+        row.update(summarise(weights, arrays, opt.benchweight_data, np.asarray(univ_idx)))
+    except Exception as e:  # one bad point must not sink the sweep
+        row["error"] = f"{type(e).__name__}: {e}"
+    return row
+
+
+def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
+              points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel") -> Any:
+    """Run every grid point as its own task on a Dask cluster and tabulate the results.
+
+    Parameters
+    ----------
+    client : dask.distributed.Client
+        Connected to a ``LocalCluster`` or to a real scheduler's address.
+    data : SweepData
+        Paths every worker can read.
+    bench_symbol, secu_pct, base_cfg, library
+        As for :func:`run_point`.
+    points : sequence of mapping
+        Settings of each point, e.g. from :func:`grid`.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per point in the order of `points`: the point's settings,
+        then ``dates_processed``, ``mean_holdings``, ``turnover``,
+        ``max_abs_exposure``, ``seconds``, ``memory_mapped`` and ``error``.
+    """
+    import pandas as pd
+
+    futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library,
+                             pure=False) for p in points]
+    rows = client.gather(futures)
+    keys: list[str] = []
+    for p in points:
+        keys += [k for k in p if k not in keys and k not in METRICS]
+    return pd.DataFrame(rows, columns=keys + list(METRICS))
