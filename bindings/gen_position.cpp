@@ -308,7 +308,7 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
     }
     bar.attr("close")();
     if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
-    return std::move(weight_res);
+    return weight_res;
 }
 
 }  // namespace kestrel::bind
