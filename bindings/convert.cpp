@@ -45,10 +45,14 @@ py::array as_float_array(py::handle obj, const std::string& name) {
     py::module_ np = py::module_::import("numpy");
     py::object asarray = np.attr("asarray");
     py::array arr;
-    try {
-        arr = asarray(obj);
-    } catch (py::error_already_set& e) {
-        rethrow_named(e, name);
+    if (py::array::check_(obj)) {
+        arr = py::reinterpret_borrow<py::array>(obj);  // already an array: no round trip through numpy
+    } else {
+        try {
+            arr = asarray(obj);
+        } catch (py::error_already_set& e) {
+            rethrow_named(e, name);
+        }
     }
     const char kind = arr.dtype().kind();
     if (kind == 'c')

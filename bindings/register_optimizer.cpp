@@ -23,6 +23,12 @@ bool equals_text(py::handle obj, const char* text) {
     return r == 0;
 }
 
+// Scratch of the mappings, kept per thread so repeated calls allocate nothing.
+position::Workspace& scratch() {
+    thread_local position::Workspace ws;
+    return ws;
+}
+
 // Runs pure computation without the GIL; a mapping failure prints its
 // diagnostic line through sys.stdout and becomes a plain Exception.
 template <class F>
@@ -241,7 +247,7 @@ void register_optimizer(py::module_& m) {
             const double pct = as_double(secu_pct, "secu_pct");
             Array out = new_vector(s.size());
             compute([&] {
-                position::Workspace ws;
+                position::Workspace& ws = scratch();
                 position::capped_fill(span_of(s), span_of(caps), pct, ws, span_of_mutable(out));
             });
             return out;
@@ -259,7 +265,7 @@ void register_optimizer(py::module_& m) {
             const double cost = as_double(risk_cost, "risk_cost");
             Array out = new_vector(s.size());
             compute([&] {
-                position::Workspace ws;
+                position::Workspace& ws = scratch();
                 position::rebalance(span_of(s), span_of(caps), pct, span_of(pre), cost, ws, span_of_mutable(out));
             });
             return out;
@@ -280,7 +286,7 @@ void register_optimizer(py::module_& m) {
             const double pc = as_double(pre_coeff, "pre_coeff");
             Array out = new_vector(s.size());
             compute([&] {
-                position::Workspace ws;
+                position::Workspace& ws = scratch();
                 position::top_n_blend(span_of(s), k, pct, span_of(bench), bc, span_of(pre), pc, ws,
                                       span_of_mutable(out));
             });
@@ -307,7 +313,7 @@ void register_optimizer(py::module_& m) {
             Array pre = as_vector(pre_weight, "pre_weight", n, "try_ema_value");
             Array out = new_vector(n);
             compute([&] {
-                position::Workspace ws;
+                position::Workspace& ws = scratch();
                 Vec caps;
                 position::calc_current_position(p, {span_of(model), span_of(ema), span_of(bench), span_of(pre)}, ws,
                                                 caps, span_of_mutable(out));
