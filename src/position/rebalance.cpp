@@ -13,25 +13,33 @@ namespace {
 // effect. The lists are interleaved in index order, which only changes the
 // visiting order among equal keys.
 struct Candidates {
-    Workspace& ws;
+    Index* idx;
+    double* key;
+    double* bound;
+    double* room;
     std::size_t m = 0;
-    void reserve(std::size_t n) {
+
+    explicit Candidates(Workspace& ws, std::size_t n) {
         ws.idx.resize(n + 1);
         ws.key.resize(n + 1);
         ws.bound.resize(n + 1);
         ws.room.resize(n + 1);
+        idx = ws.idx.data();
+        key = ws.key.data();
+        bound = ws.bound.data();
+        room = ws.room.data();
     }
     // Branch-free append: the slot is always written, the count only moves
     // for a member.
-    void offer(bool member, Index i, double key, double bound, double room) {
-        ws.idx[m] = i;
-        ws.key[m] = key;
-        ws.bound[m] = bound;
-        ws.room[m] = room;
+    void offer(bool member, Index i, double k, double b, double r) {
+        idx[m] = i;
+        key[m] = k;
+        bound[m] = b;
+        room[m] = r;
         m += member;
     }
-    CSpan keys() const { return {ws.key.data(), m}; }
-    CSpan rooms() const { return {ws.room.data(), m}; }
+    CSpan keys() const { return {key, m}; }
+    CSpan rooms() const { return {room, m}; }
 };
 
 }  // namespace
@@ -52,11 +60,10 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     }
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
-    Candidates cand{ws};
     if (cur_sum > secu_pct) {
         // Lowest key first, down to the floor: lifted securities to their
         // previous weight, held ones to 0. No room (weight_chg <= 0): passed over.
-        cand.reserve(n);
+        Candidates cand(ws, n);
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool pos = s >= r, mid = std::abs(s) < r;
@@ -65,12 +72,12 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
             cand.offer((pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
         }
         const Crossing c = find_crossing(cand.keys(), cand.rooms(), cur_sum - secu_pct, ws.crossing, Ascending{},
-                                         [&](Index p) { out[ws.idx[p]] = ws.bound[p]; });
-        if (c.reached) out[ws.idx[c.pos]] = ws.bound[c.pos] + c.excess;
+                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
+        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first, up to the ceiling: securities taken to zero back
         // to min(previous, cap), held ones to their cap. Already there: passed over.
-        cand.reserve(n);
+        Candidates cand(ws, n);
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool neg = s <= -r, mid = std::abs(s) < r;
@@ -79,8 +86,8 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
                        ceiling - out[i]);
         }
         const Crossing c = find_crossing(cand.keys(), cand.rooms(), secu_pct - cur_sum, ws.crossing, Descending{},
-                                         [&](Index p) { out[ws.idx[p]] = ws.bound[p]; });
-        if (c.reached) out[ws.idx[c.pos]] = ws.bound[c.pos] - c.excess;
+                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
+        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;
     }
 
     const double total = num::sum(CSpan(out.data(), n));
