@@ -111,3 +111,15 @@ def report_lines():
         assert all(found), [line for line, f in zip(lines, found) if not f]
         return [f.groups() for f in found]
     return parse
+
+
+@_pytest.fixture
+def clean_store(monkeypatch):
+    """The stand-in's shared store emptied, with no directory, before and after."""
+    import VelaIntradayModel as vim
+    monkeypatch.delenv(vim.ENV_VAR, raising=False)
+    vim.clear()
+    vim.set_store_dir(None)
+    yield
+    vim.clear()
+    vim.set_store_dir(None)

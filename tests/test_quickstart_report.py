@@ -36,9 +36,9 @@ def test_exposures_and_turnover_place_values_on_their_rows():
 def test_quickstart_prints_its_summary_and_writes_a_png(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     vim = pytest.importorskip("VelaIntradayModel")
-    spec = importlib.util.spec_from_file_location("quickstart", EXAMPLES / "quickstart.py")
-    quickstart = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(quickstart)
+    found = importlib.util.spec_from_file_location("quickstart", EXAMPLES / "quickstart.py")
+    quickstart = importlib.util.module_from_spec(found)
+    found.loader.exec_module(quickstart)
     png = tmp_path / "report.png"
     try:
         quickstart.main(["--dates", "30", "--secu", "1200", "--univ", "900", "--factors", "4", "--png", str(png)])

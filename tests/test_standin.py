@@ -9,13 +9,8 @@ SECTOR = np.array([[0.0, 3.0, np.nan, 27.0], [3.0, 3.0, 0.0, np.nan]])
 
 
 @pytest.fixture(autouse=True)
-def fresh_store(monkeypatch):
-    monkeypatch.delenv(vim.ENV_VAR, raising=False)
-    vim.clear()
-    vim.set_store_dir(None)
+def fresh_store(clean_store):
     yield
-    vim.clear()
-    vim.set_store_dir(None)
 
 
 @pytest.fixture(scope="module")

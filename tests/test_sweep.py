@@ -13,20 +13,10 @@ from kestrel_tools.sweep import SweepData, run_point  # noqa: E402
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "sweep_dask.py"
 
 
-@pytest.fixture
-def clean_store(monkeypatch):
-    monkeypatch.delenv(vim.ENV_VAR, raising=False)
-    vim.clear()
-    vim.set_store_dir(None)
-    yield
-    vim.clear()
-    vim.set_store_dir(None)
-
-
 def test_sweep_example_on_two_workers_matches_serial_runs(tmp_path, capsys, clean_store):
-    spec = importlib.util.spec_from_file_location("sweep_dask", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("sweep_dask", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     table = example.main(["--quick", "--dates", "30", "--secu", "1000", "--univ", "850", "--factors", "3",
                           "--dir", str(tmp_path)])
     out = capsys.readouterr().out
