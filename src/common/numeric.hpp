@@ -4,7 +4,6 @@
 // NaN-propagating maximum/minimum and a descending ranking with NaN last.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -113,58 +112,6 @@ inline double sign(double x) {
 inline bool ranks_before(double a, double b) {
     return !std::isnan(a) && (std::isnan(b) || a > b);
 }
-
-// Indices of `key` ordered by descending key, NaN last; order among equal
-// keys is unspecified.
-inline void argsort_desc(CSpan key, std::vector<Index>& order) {
-    order.resize(key.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<Index>(i);
-    std::sort(order.begin(), order.end(),
-              [key](Index a, Index b) { return ranks_before(key[a], key[b]); });
-}
-
-// Visits indices in descending key order, NaN last, sorting only as far as the
-// caller consumes: chunks are selected with nth_element and sorted on demand,
-// so a visit that stops after m items costs about O(n + m log m).
-class DescendingVisitor {
-public:
-    explicit DescendingVisitor(std::vector<Index>& storage) : order_(storage) {}
-
-    void reset(CSpan key) {
-        key_ = key;
-        order_.resize(key.size());
-        for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<Index>(i);
-        pos_ = 0;
-        sorted_end_ = 0;
-        chunk_ = 64;
-    }
-
-    bool done() const { return pos_ >= order_.size(); }
-
-    Index next() {
-        if (pos_ == sorted_end_) extend();
-        return order_[pos_++];
-    }
-
-private:
-    void extend() {
-        const auto cmp = [this](Index a, Index b) { return ranks_before(key_[a], key_[b]); };
-        const std::size_t remaining = order_.size() - sorted_end_;
-        const std::size_t take = std::min(chunk_, remaining);
-        auto first = order_.begin() + static_cast<std::ptrdiff_t>(sorted_end_);
-        auto mid = first + static_cast<std::ptrdiff_t>(take);
-        if (take < remaining) std::nth_element(first, mid, order_.end(), cmp);
-        std::sort(first, mid, cmp);
-        sorted_end_ += take;
-        chunk_ *= 4;
-    }
-
-    std::vector<Index>& order_;
-    CSpan key_;
-    std::size_t pos_ = 0;
-    std::size_t sorted_end_ = 0;
-    std::size_t chunk_ = 64;
-};
 
 }  // namespace num
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #include "optimizer/driver.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "signal/smoothing.hpp"

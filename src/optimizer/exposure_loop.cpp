@@ -1,5 +1,6 @@
 #include "optimizer/exposure_loop.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "signal/smoothing.hpp"

@@ -1,5 +1,7 @@
 #include "position/capped_fill.hpp"
 
+#include <algorithm>
+
 #include "common/format.hpp"
 #include "position/crossing.hpp"
 

@@ -6,6 +6,7 @@
 // Candidates with equal keys may be visited in any order.
 #pragma once
 
+#include <algorithm>
 #include <limits>
 
 #include "common/numeric.hpp"

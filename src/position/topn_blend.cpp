@@ -1,5 +1,7 @@
 #include "position/topn_blend.hpp"
 
+#include <algorithm>
+
 #include "signal/smoothing.hpp"
 
 namespace kestrel::position {

@@ -1,5 +1,6 @@
 #include "risk/exposure.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace kestrel::risk {
