@@ -456,34 +456,18 @@ class NumpyOptimizer:
 
 # ------------------------------------------------------------ entry points
 
-def opt_gen_position(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopM", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
+def _entry(opt_name):
+    def run(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
+        return NumpyOptimizer(opt_name, bench_symbol, secu_pct, cfg).gen_position(predictValues, univ_idx)
+    return run
 
 
-def opt_gen_position_topm(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopM", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
-
-
-def opt_gen_position_topm2(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopM2", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
-
-
-def opt_gen_position_topkr(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopKR", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
-
-
-def opt_gen_position_topequal(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopEqual", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
-
-
-def opt_gen_position_topequal2(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
-    return NumpyOptimizer("TopEqual2", bench_symbol, secu_pct, cfg).gen_position(
-        predictValues, univ_idx)
+opt_gen_position = _entry("TopM")
+opt_gen_position_topm = _entry("TopM")
+opt_gen_position_topm2 = _entry("TopM2")
+opt_gen_position_topkr = _entry("TopKR")
+opt_gen_position_topequal = _entry("TopEqual")
+opt_gen_position_topequal2 = _entry("TopEqual2")
 
 
 def opt_gen_position_type(bench_symbol, secu_pct, cfg, predictValues, univ_idx):
