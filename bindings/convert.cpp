@@ -1,7 +1,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "kestrel.hpp"
+#include "convert.hpp"
 
 namespace kestrel::bind {
 
@@ -55,8 +55,7 @@ py::array as_float_array(py::handle obj, const std::string& name) {
         }
     }
     const char kind = arr.dtype().kind();
-    if (kind == 'c')
-        throw py::type_error(name + " must hold real numbers; complex values are not accepted");
+    if (kind == 'c') throw py::type_error(name + " must hold real numbers; complex values are not accepted");
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw py::type_error(name + " must hold real numbers, got an array of dtype " +
                              std::string(py::str(arr.dtype())));
@@ -74,8 +73,7 @@ py::array as_float_array(py::handle obj, const std::string& name) {
 Array as_contiguous(py::handle obj, const std::string& name, int ndim) {
     py::array arr = as_float_array(obj, name);
     if (ndim >= 0 && arr.ndim() != ndim)
-        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " +
-                              shape_text(arr));
+        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " + shape_text(arr));
     return Array::ensure(arr);
 }
 
@@ -89,8 +87,7 @@ Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected, c
 
 double as_double(py::handle obj, const std::string& name) {
     if (obj.is_none()) throw py::type_error(name + " must be a real number, not None");
-    if (PyComplex_Check(obj.ptr()))
-        throw py::type_error(name + " must be a real number, not complex");
+    if (PyComplex_Check(obj.ptr())) throw py::type_error(name + " must be a real number, not complex");
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         py::error_already_set e;
@@ -117,25 +114,10 @@ Index as_index(py::handle obj, const std::string& name) {
 
 void raise_axis_error(int axis, int ndim, const std::string& name) {
     py::module_ np = py::module_::import("numpy");
-    py::object axis_error = py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError")
-                                                           : np.attr("AxisError");
+    py::object axis_error =
+        py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError") : np.attr("AxisError");
     PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim, name).ptr());
     throw py::error_already_set();
-}
-
-void raise_exception(const std::string& message) {
-    PyErr_SetString(PyExc_Exception, message.c_str());
-    throw py::error_already_set();
-}
-
-void raise_wrong_opt_name(py::handle opt_name) {
-    raise_exception("Wrong opt_name:" + std::string(py::str(opt_name)));
-}
-
-void write_stdout_line(const std::string& line) {
-    py::object out = py::module_::import("sys").attr("stdout");
-    if (out.is_none()) return;
-    out.attr("write")(py::str(line + "\n"));
 }
 
 }  // namespace kestrel::bind

@@ -1,4 +1,11 @@
-#include "optimizer_object.hpp"
+// The module Kestrel: its docstring, version, error translation and the
+// registration of each bound area.
+#include "errors.hpp"
+#include "register.hpp"
+
+#ifndef KESTREL_VERSION
+#error "KESTREL_VERSION is set by CMakeLists.txt"
+#endif
 
 PYBIND11_MODULE(Kestrel, m) {
     m.doc() = R"doc(Kestrel: long-only portfolio weights from model scores.
@@ -22,6 +29,12 @@ reports and runs settings sweeps on Dask.
 )doc";
     py::options options;
     options.disable_function_signatures();  // the docstrings carry them
-    kestrel::bind::register_optimizer(m);
-    kestrel::bind::register_entry_functions(m);
+    m.attr("__version__") = KESTREL_VERSION;
+    using namespace kestrel::bind;
+    register_error_translator();
+    OptimizerClass cls = register_optimizer_class(m);
+    register_signal_methods(cls);
+    register_position_methods(cls);
+    register_exposure_methods(cls);
+    register_entry_functions(m);
 }

@@ -1,5 +1,7 @@
 // The seven module-level entry functions: construct, run, return.
-#include "optimizer_object.hpp"
+#include "docstrings/entry.hpp"
+#include "register.hpp"
+#include "settings.hpp"
 
 namespace kestrel::bind {
 
@@ -12,83 +14,16 @@ py::object run_named(py::object opt_name, py::object bench_symbol, py::object se
     return optimizer.attr("gen_position")(predict_values, univ_idx);
 }
 
-constexpr const char* kEntryDoc = R"doc({name}(bench_symbol, secu_pct, cfg, predictValues, univ_idx)
-
-Run {what} over a whole score matrix.
-
-Constructs an ``OptimizerTopM`` for the algorithm, calls its
-``gen_position(predictValues, univ_idx)`` and returns the result; the
-object is dropped afterwards.
-
-Parameters
-----------
-bench_symbol : str
-    Six-digit benchmark index code such as "000300" or "000905" (see
-    ``OptimizerTopM.get_weight_name``).
-secu_pct : float
-    Target total weight of the portfolio on each date, e.g. 1.0.
-cfg : mapping
-    Settings; ``help(Kestrel.OptimizerTopM.gen_position)`` lists the keys
-    and defaults. With ``each_sector_expo`` at most 0.2 the 28 sector
-    limits are added to the caller's own ``cfg["risk_factor_expo"]``.
-predictValues : array_like, shape (T, N)
-    Scores, one row per date; row t meets row t of the data library's
-    matrices. NaN and infinities count as 0.
-univ_idx : array_like of int, shape (N,)
-    Column of each score column in the data library's all-securities
-    matrices (negative values count from the end).
-
-Returns
--------
-ndarray of float64, shape (T, N)
-    The weight matrix: one row per date, summing to `secu_pct` on every
-    processed date; a skipped or empty date keeps a zero row.
-
-Raises
-------
-KeyError
-    A required setting (or, for ``opt_gen_position_type``, "type") is
-    missing from `cfg`.
-IndexError, ValueError, TypeError
-    `univ_idx` or the data library's matrices do not fit the scores, or a
-    setting is not a number.
-Exception
-    "Wrong opt_name:<name>" for an unknown algorithm name; "Wrong Position
-    Error" or "Wrong Position MaxWeight Error" when a date's caps cannot
-    hold `secu_pct`.
-
-Warns
------
-RuntimeWarning
-    When dates were left empty because their scores were constant or their
-    weights not finite.
-
-See Also
---------
-OptimizerTopM.gen_position : the run itself, with its settings table.
-
-Examples
---------
->>> cfg = {"weight_multi": 1.5, "risk_cost": 0.3, "decay": 0.3,  # doctest: +SKIP
-...        "bench_coeff": 0.8, "pre_coeff": 0.9, "each_sector_expo": 0.03,
-...        "risk_factor_expo": {"size": 0.35}, "print_result": False}
->>> weights = Kestrel.opt_gen_position_topm("000905", 1.0, cfg, scores, univ_idx)  # doctest: +SKIP
-)doc";
-
-std::string entry_doc(const std::string& name, const std::string& what) {
-    std::string d = kEntryDoc;
-    d.replace(d.find("{name}"), 6, name);
-    d.replace(d.find("{what}"), 6, what);
-    return d;
-}
-
 }  // namespace
 
 void register_entry_functions(py::module_& m) {
     const std::pair<const char*, const char*> fixed[] = {
-        {"opt_gen_position", "TopM"},       {"opt_gen_position_topm", "TopM"},
-        {"opt_gen_position_topm2", "TopM2"}, {"opt_gen_position_topkr", "TopKR"},
-        {"opt_gen_position_topequal", "TopEqual"}, {"opt_gen_position_topequal2", "TopEqual2"},
+        {"opt_gen_position", "TopM"},
+        {"opt_gen_position_topm", "TopM"},
+        {"opt_gen_position_topm2", "TopM2"},
+        {"opt_gen_position_topkr", "TopKR"},
+        {"opt_gen_position_topequal", "TopEqual"},
+        {"opt_gen_position_topequal2", "TopEqual2"},
     };
     for (const auto& [fname, algo] : fixed) {
         m.def(
@@ -97,8 +32,8 @@ void register_entry_functions(py::module_& m) {
                                        py::object predictValues, py::object univ_idx) {
                 return run_named(py::str(algo), bench_symbol, secu_pct, cfg, predictValues, univ_idx);
             },
-            py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), py::arg("predictValues"),
-            py::arg("univ_idx"), entry_doc(fname, std::string("the \"") + algo + "\" algorithm").c_str());
+            py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), py::arg("predictValues"), py::arg("univ_idx"),
+            doc::entry_function(fname, std::string("the \"") + algo + "\" algorithm").c_str());
     }
     m.def(
         "opt_gen_position_type",
@@ -108,7 +43,7 @@ void register_entry_functions(py::module_& m) {
             return run_named(name, bench_symbol, secu_pct, cfg, predictValues, univ_idx);
         },
         py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), py::arg("predictValues"), py::arg("univ_idx"),
-        entry_doc("opt_gen_position_type", "the algorithm named by cfg[\"type\"]").c_str());
+        doc::entry_function("opt_gen_position_type", "the algorithm named by cfg[\"type\"]").c_str());
 }
 
 }  // namespace kestrel::bind

@@ -1,24 +1,18 @@
 // Per-date choice of caps and mapping by algorithm name.
 #pragma once
 
-#include <optional>
 #include <stdexcept>
-#include <string_view>
 
+#include "position/algorithms.hpp"
 #include "position/workspace.hpp"
 
 namespace kestrel::position {
-
-enum class Algorithm { TopM, TopM2, TopKR, TopEqual, TopEqual2, Unknown };
 
 // Dispatch with a name outside the five (changed after construction).
 class UnknownAlgorithm : public std::runtime_error {
 public:
     UnknownAlgorithm() : std::runtime_error("unknown algorithm name") {}
 };
-
-// Exact, case-sensitive match against the five names.
-std::optional<Algorithm> parse_algorithm(std::string_view name);
 
 // The scalar settings of one dispatch; only the ones the algorithm reads
 // need to be meaningful.

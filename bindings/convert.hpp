@@ -1,5 +1,5 @@
-// Project header of the binding layer: pybind11, numpy arrays and the
-// conversions every binding shares. Only this layer and src/datalib touch Python.
+// Argument conversion shared by every binding: Python objects to float64
+// arrays, spans and scalars, with errors that name the argument.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -25,8 +25,7 @@ py::array as_float_array(py::handle obj, const std::string& name);
 Array as_contiguous(py::handle obj, const std::string& name, int ndim = -1);
 
 // A one-dimensional vector; length checked when expected >= 0.
-Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected = -1,
-                const std::string& reference = "");
+Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected = -1, const std::string& reference = "");
 
 double as_double(py::handle obj, const std::string& name);
 Index as_index(py::handle obj, const std::string& name);
@@ -43,14 +42,5 @@ inline MSpan span_of_mutable(Array& a) { return {a.mutable_data(), static_cast<s
 
 // numpy's AxisError, so that callers catching ValueError or IndexError see it.
 [[noreturn]] void raise_axis_error(int axis, int ndim, const std::string& name);
-
-// Raises Python's plain Exception with a fixed message.
-[[noreturn]] void raise_exception(const std::string& message);
-
-// Writes one line through sys.stdout, so redirection and notebooks see it.
-void write_stdout_line(const std::string& line);
-
-// "Wrong opt_name:{}" for any object.
-[[noreturn]] void raise_wrong_opt_name(py::handle opt_name);
 
 }  // namespace kestrel::bind

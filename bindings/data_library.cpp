@@ -1,8 +1,6 @@
-#include "datalib/vela.hpp"
+#include "data_library.hpp"
 
-#include "kestrel.hpp"
-
-namespace kestrel::datalib {
+namespace kestrel::bind {
 
 py::object run_loop_once(const py::list& request) {
     py::module_ vela = py::module_::import("VelaIntradayModel");
@@ -38,7 +36,7 @@ py::object item_array(py::handle result, std::size_t j, const std::string& field
 
 MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows,
                        std::vector<py::object>& keep) {
-    py::array a = bind::as_float_array(array, "data library field '" + field + "'");
+    py::array a = as_float_array(array, "data library field '" + field + "'");
     if (a.ndim() != 2)
         throw py::value_error("data library field '" + field + "' must be a 2-dimensional matrix, got " +
                               std::to_string(a.ndim()) + " dimensions");
@@ -55,4 +53,4 @@ MatrixView matrix_view(py::handle array, const std::string& field, std::size_t m
     return v;
 }
 
-}  // namespace kestrel::datalib
+}  // namespace kestrel::bind

@@ -3,17 +3,28 @@
 // a substitute placed in sys.modules serves alike.
 #pragma once
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
+#include <array>
 #include <string>
 #include <vector>
 
 #include "common/matrix_view.hpp"
+#include "convert.hpp"
 
-namespace kestrel::datalib {
+namespace kestrel::bind {
 
-namespace py = pybind11;
+// Benchmark index code -> the library field holding its weights (percent).
+struct BenchmarkWeightField {
+    const char* code;
+    const char* field;
+};
+inline constexpr std::array<BenchmarkWeightField, 6> kBenchmarkWeightFields{{
+    {"000905", "weight500"},
+    {"000906", "weight800"},
+    {"000852", "weight1000"},
+    {"399303", "weight2000"},
+    {"932000", "weightzz2000"},
+    {"000300", "weight300"},
+}};
 
 // RunLoopOnce(request), checked to hold at least one item per requested name.
 py::object run_loop_once(const py::list& request);
@@ -24,7 +35,6 @@ py::object item_array(py::handle result, std::size_t j, const std::string& field
 // A float64 matrix view of a library matrix with at least min_rows rows.
 // float64 data is viewed in place through its strides; any other real dtype is
 // converted once. The array that backs the view is appended to `keep`.
-MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows,
-                       std::vector<py::object>& keep);
+MatrixView matrix_view(py::handle array, const std::string& field, std::size_t min_rows, std::vector<py::object>& keep);
 
-}  // namespace kestrel::datalib
+}  // namespace kestrel::bind

@@ -1,0 +1,38 @@
+#include "python_output.hpp"
+
+namespace kestrel::bind {
+
+void write_stdout_line(const std::string& line) {
+    py::object out = py::module_::import("sys").attr("stdout");
+    if (out.is_none()) return;
+    out.attr("write")(py::str(line + "\n"));
+}
+
+void warn_empty_dates(const std::vector<std::size_t>& rows) {
+    std::string list;
+    for (std::size_t i = 0; i < rows.size(); ++i) list += (i ? ", " : "") + std::to_string(rows[i]);
+    const std::string msg = "Kestrel: " + std::to_string(rows.size()) +
+                            " date(s) left empty because their scores or weights were not finite: rows [" + list + "]";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+ProgressBar::ProgressBar(std::size_t total)
+    : bar_(py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total)) {}
+
+void ProgressBar::tick() { bar_.attr("update")(1); }
+
+void ProgressBar::close() {
+    py::object bar = std::move(bar_);
+    bar.attr("close")();
+}
+
+ProgressBar::~ProgressBar() {
+    if (!bar_) return;
+    // Unwinding: the error on its way out is the one to report.
+    py::error_scope pending;
+    try {
+        close();
+    } catch (py::error_already_set&) {}
+}
+
+}  // namespace kestrel::bind

@@ -1,0 +1,98 @@
+#include "run_data.hpp"
+
+#include <cstdint>
+
+#include "data_library.hpp"
+
+namespace kestrel::bind {
+
+MatrixView score_view(py::handle predict_values, std::vector<py::object>& keep) {
+    py::array scores = as_float_array(predict_values, "predictValues");
+    if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()), "predictValues");
+    if (scores.ndim() > 2) throw py::value_error("predictValues must be 2-dimensional");
+    keep.push_back(scores);
+    return MatrixView{static_cast<const char*>(scores.data()), scores.strides(0), scores.strides(1),
+                      static_cast<std::size_t>(scores.shape(0)), static_cast<std::size_t>(scores.shape(1))};
+}
+
+std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n) {
+    if (univ_idx.is_none()) throw py::type_error("univ_idx must be a sequence of integer column positions, not None");
+    py::module_ np = py::module_::import("numpy");
+    py::array raw;
+    try {
+        raw = np.attr("asarray")(univ_idx);
+    } catch (py::error_already_set& e) {
+        rethrow_named(e, "univ_idx");
+    }
+    const char kind = raw.dtype().kind();
+    // An empty list arrives as float64; it selects nothing either way. As in
+    // numpy indexing, text, floats, booleans and objects are not positions.
+    if (raw.size() > 0 && kind != 'i' && kind != 'u')
+        throw py::index_error("univ_idx: arrays used as indices must be of integer type, got dtype " +
+                              std::string(py::str(raw.dtype())));
+    if (raw.ndim() != 1)
+        throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
+    if (raw.size() != n)
+        throw py::value_error("univ_idx has length " + std::to_string(raw.size()) + ", expected " + std::to_string(n) +
+                              " (the column count of predictValues)");
+    std::vector<Index> out(static_cast<std::size_t>(n));
+    if (kind == 'u' && raw.itemsize() == 8) {
+        py::array_t<std::uint64_t> u = np.attr("ascontiguousarray")(raw);
+        for (py::ssize_t i = 0; i < n; ++i) {
+            const std::uint64_t v = u.data()[i];
+            // Beyond int64 no library matrix is that wide.
+            out[static_cast<std::size_t>(i)] =
+                v > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<Index>(v);
+        }
+        return out;
+    }
+    py::array_t<Index> s = np.attr("ascontiguousarray")(raw, np.attr("int64"));
+    std::copy(s.data(), s.data() + n, out.begin());
+    return out;
+}
+
+std::vector<Index> columns_in(const std::vector<Index>& positions, std::size_t cols, const std::string& field) {
+    std::vector<Index> out(positions.size());
+    const auto width = static_cast<Index>(cols);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const Index v = positions[i];
+        if (v < -width || v >= width)
+            throw py::index_error("univ_idx: index " + std::to_string(v) + " is out of bounds for axis 1 with size " +
+                                  std::to_string(cols) + " (data library field '" + field + "')");
+        out[i] = v < 0 ? v + width : v;
+    }
+    return out;
+}
+
+void request_library_data(Optimizer& self, const std::vector<std::string>& risk_names,
+                          const std::vector<Index>& positions, optimizer::RunData& data,
+                          std::vector<py::object>& keep) {
+    const std::size_t t_rows = data.scores.rows;
+    if (!risk_names.empty()) {
+        py::list request;
+        for (const auto& name : risk_names) request.append(py::str(name));
+        self.barra_data = run_loop_once(request);
+        for (std::size_t j = 0; j < risk_names.size(); ++j)
+            data.barra.push_back(
+                matrix_view(item_array(self.barra_data, j, risk_names[j]), risk_names[j], t_rows, keep));
+    } else {
+        self.barra_data = py::none();
+    }
+    // The field name goes to the library as it is: a code outside the table is
+    // passed on as the very object the caller gave.
+    const py::object weight_field = weight_field_name(self);
+    const std::string weight_key = py::str(weight_field);
+    py::list request;
+    request.append(weight_field);
+    py::object bench_result = run_loop_once(request);
+    self.benchweight_data = item_array(bench_result, 0, weight_key);
+    data.bench = matrix_view(self.benchweight_data, weight_key, t_rows, keep);
+
+    data.bench_cols = columns_in(positions, data.bench.cols, weight_key);
+    for (std::size_t j = 0; j < data.barra.size(); ++j)
+        data.barra_cols.push_back(data.barra[j].cols == data.bench.cols
+                                      ? data.bench_cols
+                                      : columns_in(positions, data.barra[j].cols, risk_names[j]));
+}
+
+}  // namespace kestrel::bind

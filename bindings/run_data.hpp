@@ -1,0 +1,33 @@
+// What a run reads, as views for the core's date loop: the score matrix, the
+// universe's column positions, and the library matrices from at most two
+// RunLoopOnce requests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "convert.hpp"
+#include "optimizer.hpp"
+#include "optimizer/driver.hpp"
+
+namespace kestrel::bind {
+
+// predictValues as a T x N view, read in place (only non-float64 input is
+// converted); the array behind the view is appended to `keep`.
+MatrixView score_view(py::handle predict_values, std::vector<py::object>& keep);
+
+// univ_idx as int64 column positions, checked for type and length n.
+std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n);
+
+// Positions into one matrix of `cols` columns, negative ones counted from its
+// end; out of range is numpy's IndexError naming the library field.
+std::vector<Index> columns_in(const std::vector<Index>& positions, std::size_t cols, const std::string& field);
+
+// Requests the risk names (none: no request, barra_data None), then the
+// benchmark weights, attaching both results to `self` as barra_data and
+// benchweight_data, and fills data.barra, data.bench and their column maps.
+// data.scores must be set. Views' backing arrays are appended to `keep`.
+void request_library_data(Optimizer& self, const std::vector<std::string>& risk_names,
+                          const std::vector<Index>& positions, optimizer::RunData& data, std::vector<py::object>& keep);
+
+}  // namespace kestrel::bind

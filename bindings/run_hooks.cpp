@@ -1,0 +1,38 @@
+#include "run_hooks.hpp"
+
+#include "errors.hpp"
+#include "optimizer/report_line.hpp"
+
+namespace kestrel::bind {
+
+PythonHooks::PythonHooks(const Optimizer& self, ProgressBar& bar, std::size_t shown)
+    : self_(self), bar_(bar), shown_(shown) {}
+
+void PythonHooks::date_done(std::size_t bi, const optimizer::LoopReport* report, position::DispatchParams& next) {
+    py::gil_scoped_acquire gil;
+    if (report) write_stdout_line(optimizer::report_line(bi, *report, shown_));
+    bar_.tick();
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    next.algorithm = algorithm_of(self_.opt_name);
+    if (next.algorithm != position::Algorithm::Unknown) next.secu_pct = as_double(self_.secu_pct, "secu_pct");
+}
+
+void PythonHooks::between_passes() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_poll_ < std::chrono::milliseconds(50)) return;
+    last_poll_ = now;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, const optimizer::RunData& data,
+                                            MSpan weight_res, PythonHooks& hooks, py::handle opt_name) {
+    try {
+        py::gil_scoped_release release;
+        return optimizer::run_dates(config, data, weight_res, hooks);
+    } catch (const position::UnknownAlgorithm&) {
+        throw WrongOptName(opt_name);  // the core knows the enum, not the caller's object
+    }
+}
+
+}  // namespace kestrel::bind

@@ -1,0 +1,38 @@
+// Reading the settings mapping cfg: required keys, defaults, and the scalar
+// settings of a run, looked up in the order their errors are reported.
+#pragma once
+
+#include "convert.hpp"
+#include "optimizer/driver.hpp"
+#include "position/algorithms.hpp"
+
+namespace kestrel::bind {
+
+// A required setting: cfg[key]. A missing key stays the mapping's own
+// KeyError; a cfg that cannot be subscripted by text gets a TypeError naming cfg.
+py::object required_setting(py::handle cfg, const char* key);
+
+// cfg[name] when `name in cfg`, else default_value.
+py::object value_or_default(py::handle cfg, py::handle name, py::handle default_value);
+
+// A setting's value as a double, errors naming "setting '<key>'".
+double setting_value(py::handle value, const char* key);
+
+// Raw setting values, looked up before anything is converted so that a
+// missing required key is reported first. Settings the algorithm does not
+// read stay null.
+struct RawSettings {
+    py::object print_result, learning_rate, max_loop_num, max_weight;
+    py::object weight_multi, risk_cost, each_single_weight, num_long;
+    py::object decay, bench_coeff, pre_coeff, each_sector_expo, risk_factor_expo;
+};
+
+// Looks up every setting `algorithm` reads (see position::kAlgorithms); for
+// Unknown only the common ones.
+RawSettings read_settings(py::handle cfg, position::Algorithm algorithm);
+
+// The run's configuration from the raw settings; secu_pct is read only for a
+// known algorithm. The risk limits (arr_expo_threshold) are left to the caller.
+optimizer::RunConfig run_config(const RawSettings& raw, position::Algorithm algorithm, py::handle secu_pct);
+
+}  // namespace kestrel::bind
