@@ -55,7 +55,8 @@ py::array as_float_array(py::handle obj, const std::string& name) {
         }
     }
     const char kind = arr.dtype().kind();
-    if (kind == 'c') throw py::type_error(name + " must hold real numbers; complex values are not accepted");
+    if (kind == 'c')
+        throw py::type_error(name + " must hold real numbers; complex values are not accepted");
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw py::type_error(name + " must hold real numbers, got an array of dtype " +
                              std::string(py::str(arr.dtype())));
@@ -73,7 +74,8 @@ py::array as_float_array(py::handle obj, const std::string& name) {
 Array as_contiguous(py::handle obj, const std::string& name, int ndim) {
     py::array arr = as_float_array(obj, name);
     if (ndim >= 0 && arr.ndim() != ndim)
-        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " + shape_text(arr));
+        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " +
+                              shape_text(arr));
     return Array::ensure(arr);
 }
 
@@ -87,7 +89,8 @@ Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected, c
 
 double as_double(py::handle obj, const std::string& name) {
     if (obj.is_none()) throw py::type_error(name + " must be a real number, not None");
-    if (PyComplex_Check(obj.ptr())) throw py::type_error(name + " must be a real number, not complex");
+    if (PyComplex_Check(obj.ptr()))
+        throw py::type_error(name + " must be a real number, not complex");
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         py::error_already_set e;
@@ -114,8 +117,8 @@ Index as_index(py::handle obj, const std::string& name) {
 
 void raise_axis_error(int axis, int ndim, const std::string& name) {
     py::module_ np = py::module_::import("numpy");
-    py::object axis_error =
-        py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError") : np.attr("AxisError");
+    py::object axis_error = py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError")
+                                                           : np.attr("AxisError");
     PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim, name).ptr());
     throw py::error_already_set();
 }
