@@ -6,7 +6,6 @@ import contextlib
 import io
 import os
 import platform
-import re
 import resource
 import sys
 import time
@@ -15,6 +14,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+
+from kestrel_tools.report import parse_report
 
 MIB = 1024 * 1024
 
@@ -197,12 +198,9 @@ class CpuMeter:
 
 # ------------------------------------------------------- report lines
 
-_LOOP_RE = re.compile(r"^(\d+) LoopCount: (-?\d+) ", re.M)
-
-
 def loop_counts(report_text):
     """LoopCount of every report line, in date order."""
-    return [int(m.group(2)) for m in _LOOP_RE.finditer(report_text)]
+    return [line.loop_count for line in parse_report(report_text)]
 
 
 @contextlib.contextmanager

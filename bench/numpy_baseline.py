@@ -10,22 +10,11 @@ import warnings
 
 import numpy as np
 
+from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, SECTOR_COUNT, sector_formula, weight_field
+
 # Benchmarks time the computation only, so no progress bar unless asked for.
 SHOW_PROGRESS = False
 
-_OPT_NAMES = ("TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2")
-
-_WEIGHT_KEYS = {
-    "000905": "weight500",
-    "000906": "weight800",
-    "000852": "weight1000",
-    "399303": "weight2000",
-    "932000": "weightzz2000",
-    "000300": "weight300",
-}
-
-_SECTOR_TEMPLATE = "if(ZXZQSector=={},1,0)"
-_SECTOR_COUNT = 28
 _SECTOR_LIMIT_ON = 0.2
 _MIN_BENCH_SUM = 80
 
@@ -63,7 +52,7 @@ class NumpyOptimizer:
         self.opt_name = opt_name
         # isinstance first: a non-text name must not reach ==, which numpy
         # objects would broadcast.
-        if not (isinstance(self.opt_name, str) and self.opt_name in _OPT_NAMES):
+        if not (isinstance(self.opt_name, str) and self.opt_name in ALGORITHMS):
             raise Exception("Wrong opt_name:{}".format(self.opt_name))
 
     # ----------------------------------------------------------- settings
@@ -74,7 +63,7 @@ class NumpyOptimizer:
         return default_value
 
     def get_weight_name(self):
-        return _WEIGHT_KEYS.get(self.bench_symbol, self.bench_symbol)
+        return weight_field(self.bench_symbol)
 
     # ---------------------------------------------- smoothing, normalising
 
@@ -294,20 +283,11 @@ class NumpyOptimizer:
         max_loop_num = self.GetValueOrDefault(cfg, "max_loop_num", 100)
         max_weight = self.GetValueOrDefault(cfg, "max_weight", -1)
 
-        weight_multi = risk_cost = num_long = each_single_weight = None
         opt_name = self.opt_name
-        if opt_name == "TopM":
-            weight_multi = cfg["weight_multi"]
-            risk_cost = cfg["risk_cost"]
-        elif opt_name == "TopM2":
-            weight_multi = cfg["weight_multi"]
-        elif opt_name == "TopEqual":
-            each_single_weight = cfg["each_single_weight"]
-            risk_cost = cfg["risk_cost"]
-        elif opt_name == "TopEqual2":
-            each_single_weight = cfg["each_single_weight"]
-        elif opt_name == "TopKR":
-            num_long = cfg["num_long"]
+        known = isinstance(opt_name, str) and opt_name in ALGORITHM_SETTINGS
+        own = {key: cfg[key] for key in (ALGORITHM_SETTINGS[opt_name] if known else ())}
+        weight_multi, risk_cost = own.get("weight_multi"), own.get("risk_cost")
+        num_long, each_single_weight = own.get("num_long"), own.get("each_single_weight")
 
         decay = cfg["decay"]
         bench_coeff = cfg["bench_coeff"]
@@ -317,8 +297,8 @@ class NumpyOptimizer:
 
         orig_barra_num = len(barra_expo_map)
         if each_sector_expo <= _SECTOR_LIMIT_ON:
-            for code in range(_SECTOR_COUNT):
-                barra_expo_map[_SECTOR_TEMPLATE.format(code)] = each_sector_expo
+            for code in range(SECTOR_COUNT):
+                barra_expo_map[sector_formula(code)] = each_sector_expo
         barra_name_list = list(barra_expo_map.keys())
         arr_expo_threshold = np.array(list(barra_expo_map.values()), dtype=np.float64)
         n_risk = len(barra_name_list)

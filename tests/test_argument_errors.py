@@ -8,35 +8,8 @@ import pytest
 
 import Kestrel
 
-V, W, CAPS = [0.9, -0.4, 0.3, 1.2], [0.1, 0.2, 0.3, 0.4], [0.4, 0.4, 0.4, 0.4]
-MAT = [[0.5, -1.0, 2.0, 0.1], [1.5, 0.3, -0.7, 0.2], [0.0, 1.0, 2.0, 3.0]]
-# method -> [(parameter, kind, valid value)]; kinds: v vector, m matrix, a any shape, s real, i integer
-SIGNATURES = {
-    "GenEma": [("arr_orig", "m", MAT), ("decay", "s", 0.4)],
-    "GenNorm": [("arr_model_values", "m", MAT)],
-    "GenNorm_Step1": [("model_value", "a", V)],
-    "GenEma_Step1": [("model_value", "a", V), ("pre_ema_value", "a", W), ("decay", "s", 0.4)],
-    "MapValue2Position_MaxWeight": [("cur_model_value", "v", V), ("each_max_weight", "v", CAPS),
-                                    ("secu_pct", "s", 1.0)],
-    "MapValue2Position_MaxWeight_RiskCost": [("model_value", "v", V), ("each_max_weight", "v", CAPS),
-                                             ("secu_pct", "s", 1.0), ("pre_weight", "v", W),
-                                             ("risk_cost", "s", 0.35)],
-    "MapValue2Position": [("cur_model_value", "v", V), ("num_long", "i", 2), ("secu_pct", "s", 1.0),
-                          ("bench_weight", "v", W), ("bench_coeff", "s", 0.5), ("pre_weight", "v", W),
-                          ("pre_coeff", "s", 0.5)],
-    "GenMaxWeight": [("model_value", "v", V), ("weight_multi", "s", 2.0), ("cur_bench", "v", W),
-                     ("bench_coeff", "s", 0.5), ("pre_weight", "v", W), ("pre_coeff", "s", 0.5),
-                     ("max_weight", "s", 0.6)],
-    "GenMaxWeight_Equal": [("model_value", "v", V), ("each_single_weight", "s", 0.3), ("cur_bench", "v", W),
-                           ("bench_coeff", "s", 0.5), ("pre_weight", "v", W), ("pre_coeff", "s", 0.5),
-                           ("max_weight", "s", 0.6)],
-    "CalcRiskExposure": [("barra", "v", V), ("position", "v", W), ("bench_weight", "v", CAPS)],
-    "CalcRiskExposure_Multi": [("arr_barra", "m", MAT), ("position", "v", W), ("bench_weight", "v", CAPS)],
-    "CalcCurrentPosition": [("cur_model_value", "v", V), ("try_ema_value", "v", V[::-1]),
-                            ("weight_multi", "s", 2.0), ("num_long", "i", 2), ("risk_cost", "s", 0.35),
-                            ("each_single_weight", "s", 0.3), ("cur_bench", "v", W), ("bench_coeff", "s", 0.5),
-                            ("pre_weight", "v", W), ("pre_coeff", "s", 0.5), ("max_weight", "s", 0.6)],
-}
+from helpers import SIGNATURES, V, W
+
 # The dispatcher reads a scalar only for some algorithms.
 READER = {"weight_multi": "TopM", "num_long": "TopKR", "each_single_weight": "TopEqual"}
 

@@ -12,6 +12,7 @@ import contextlib
 import copy
 import io
 import json
+import os
 import queue
 import re
 import subprocess
@@ -28,13 +29,13 @@ import numpy as np
 import pytest
 
 import Kestrel
+from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import numpy_baseline as nb  # noqa: E402
+import numpy_baseline as nb
+from helpers import SIGNATURES, V, W, dispatch_reads
 
 CASE_TIMEOUT = 60.0  # seconds without progress before a case counts as hung (sanitized builds are slow)
-ENTRIES = ["opt_gen_position", "opt_gen_position_topm", "opt_gen_position_topm2", "opt_gen_position_topkr",
-           "opt_gen_position_topequal", "opt_gen_position_topequal2", "opt_gen_position_type"]
+ENTRIES = [*ENTRY_FUNCTIONS, "opt_gen_position_type"]
 KESTREL = NS(Opt=Kestrel.OptimizerTopM, **{e: getattr(Kestrel, e) for e in ENTRIES})
 NUMPY = NS(Opt=nb.NumpyOptimizer, **{e: getattr(nb, e) for e in ENTRIES})
 
@@ -88,18 +89,8 @@ class FloatRaises:
 # ------------------------------------------------------------ per-date methods
 
 # The methods' parameters: (name, kind, valid value); kinds v vector, m matrix, a any shape, s real, i count.
-from test_argument_errors import SIGNATURES, V, W  # noqa: E402
-
-# What the dispatcher reads for each algorithm (the rest may be anything).
-READS = {"TopM": "cur_model_value try_ema_value weight_multi risk_cost cur_bench bench_coeff pre_weight pre_coeff "
-                 "max_weight",
-         "TopM2": "try_ema_value weight_multi cur_bench bench_coeff pre_weight pre_coeff max_weight",
-         "TopKR": "try_ema_value num_long cur_bench bench_coeff pre_weight pre_coeff",
-         "TopEqual": "cur_model_value try_ema_value each_single_weight risk_cost cur_bench bench_coeff pre_weight "
-                     "pre_coeff max_weight",
-         "TopEqual2": "try_ema_value each_single_weight cur_bench bench_coeff pre_weight pre_coeff max_weight"}
 TARGETS = [(m, "TopM") for m in SIGNATURES if m != "CalcCurrentPosition"] + [
-    ("CalcCurrentPosition", a) for a in READS]
+    ("CalcCurrentPosition", a) for a in ALGORITHMS]
 
 
 def method_call(method, algo="TopM", n=None, **over):
@@ -143,10 +134,10 @@ HOSTILE_COUNTS = {"zero": 0, "minus_one": -1, "all": 4}
 for method, algo in TARGETS:
     tag = method if method != "CalcCurrentPosition" else f"{method}[{algo}]"
     params = [(p, k, v) for p, k, v in SIGNATURES[method]
-              if method != "CalcCurrentPosition" or p in READS[algo].split()]
+              if method != "CalcCurrentPosition" or p in dispatch_reads(algo)]
     for n in (0, 1):
         case(f"{tag}-length{n}", Oracle(), method_call(method, algo, n=n))
-    for p, kind, value in params:
+    for p, kind, _value in params:
         hostile = {"vma": HOSTILE_ARRAYS, "s": HOSTILE_SCALARS, "i": HOSTILE_COUNTS}[
             "vma" if kind in "vma" else kind]
         for label, bad in hostile.items():
@@ -156,7 +147,7 @@ for method, algo in TARGETS:
 for method, algo in TARGETS:
     tag = method if method != "CalcCurrentPosition" else f"{method}[{algo}]"
     for p, kind, value in SIGNATURES[method]:
-        if method == "CalcCurrentPosition" and p not in READS[algo].split():
+        if method == "CalcCurrentPosition" and p not in dispatch_reads(algo):
             continue
         mc = lambda bad, p=p: method_call(method, algo, **{p: bad})  # noqa: E731
         if kind in "vma":
@@ -309,15 +300,11 @@ def scores_with(edit):
     return pv if out is None else out
 
 
-ALGO_KEYS = {"TopM": ["weight_multi", "risk_cost"], "TopM2": ["weight_multi"], "TopKR": ["num_long"],
-             "TopEqual": ["each_single_weight", "risk_cost"], "TopEqual2": ["each_single_weight"]}
-
-
 def run_case(name, expect, **kw):
     case("run-" + name, expect, run(**kw))
 
 
-for algo, reads in ALGO_KEYS.items():
+for algo, reads in ALGORITHM_SETTINGS.items():
     for label, pv in {"nan": np.full((T, N), np.nan), "inf": np.full((T, N), np.inf),
                       "huge": scores_with(lambda p: p * 1e308), "tiny": scores_with(lambda p: p * 5e-324),
                       "constant_rows": np.ones((T, N)), "one_nan_row": scores_with(lambda p: p.__setitem__(1, np.nan)),
@@ -561,13 +548,13 @@ RUNNER = """
 import json, os, sys
 protocol = os.fdopen(os.dup(1), "w", buffering=1)
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-sys.path.insert(0, {tests!r})
 import Kestrel
+from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
 import test_bad_input_matrix as table
-protocol.write(json.dumps({{"module": Kestrel.__file__}}) + "\\n")
+protocol.write(json.dumps({"module": Kestrel.__file__}) + "\\n")
 for name in json.load(sys.stdin):
-    protocol.write(json.dumps({{"start": name}}) + "\\n")
-    protocol.write(json.dumps({{"name": name, **table.evaluate(name)}}) + "\\n")
+    protocol.write(json.dumps({"start": name}) + "\\n")
+    protocol.write(json.dumps({"name": name, **table.evaluate(name)}) + "\\n")
 """
 
 
@@ -575,16 +562,21 @@ def execute(names, workdir):
     """Runs the named cases in child interpreters; a child that dies or stalls costs only the
     case it was running (recorded under "died"), and the rest go on in a new child."""
     runner = workdir / "bad_input_runner.py"
-    runner.write_text(RUNNER.format(tests=str(Path(__file__).resolve().parent)))
+    runner.write_text(RUNNER)
+    # The child finds this module and the baseline on the same path as pytest's `pythonpath`.
+    here = Path(__file__).resolve().parent
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        [str(here), str(here.parent / "bench")] + [p for p in [os.environ.get("PYTHONPATH")] if p])}
     results, modules, todo = {}, set(), list(names)
     while todo:
         errors = (workdir / "stderr.txt").open("w+")
         proc = subprocess.Popen([sys.executable, str(runner)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=errors, text=True)
+                                stderr=errors, text=True, env=env)
         proc.stdin.write(json.dumps(todo))
         proc.stdin.close()
         lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(x) for x in proc.stdout] + [lines.put("")], daemon=True).start()
+        reader = threading.Thread(target=lambda: [lines.put(x) for x in proc.stdout] + [lines.put("")], daemon=True)
+        reader.start()
         current, why = None, None
         while why is None:
             try:
@@ -605,6 +597,8 @@ def execute(names, workdir):
                 results[msg.pop("name")] = msg
                 current = None
         proc.wait()
+        reader.join()
+        proc.stdout.close()
         errors.seek(0)
         tail = errors.read()[-3000:]
         errors.close()

@@ -1,22 +1,22 @@
 """Checks of the numpy baseline itself, so it can serve as the oracle for Kestrel."""
 
-import re
 import sys
 import types
-from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import numpy_baseline as nb  # noqa: E402
+from kestrel_tools.report import REPORT_LINE as REPORT
+from kestrel_tools.tables import ALGORITHMS as NAMES
+from kestrel_tools.tables import sector_formula
+
+import numpy_baseline as nb
 
 # NaN results are part of the behaviour here; numpy's warnings about them are noise.
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 NAN = np.nan
-NAMES = ["TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"]
 
 
 @pytest.fixture
@@ -336,7 +336,7 @@ def test_riskcost_sum_failure(opt, capsys, scores, caps, pre):
 
 def test_riskcost_room_exhausted_sits_at_bounds(opt, capsys):
     # The add phase fills each idx_mid candidate to its cap before failing.
-    with pytest.raises(Exception):
+    with pytest.raises(Exception, match="^Wrong Position Error$"):
         opt.MapValue2Position_MaxWeight_RiskCost(
             np.array([0.1, 0.2]), np.array([0.3, 0.3]), 1.0, np.zeros(2), 0.5)
     assert capsys.readouterr().out == "CheckPosition: 0.6\n"
@@ -474,7 +474,6 @@ def test_risk_exposure_equal_weights_is_exactly_zero(opt):
 
 # ---------------------------------------------------------- whole runs
 
-SEC = "if(ZXZQSector=={},1,0)"
 
 
 class FakeVela:
@@ -498,7 +497,7 @@ def world(monkeypatch):
             "beta": rng.normal(size=(t, n_all)), "flat": np.ones((t, n_all))}
     sector = rng.integers(0, 28, size=n_all)
     for code in range(28):
-        data[SEC.format(code)] = np.tile((sector == code).astype(float), (t, 1))
+        data[sector_formula(code)] = np.tile((sector == code).astype(float), (t, 1))
     vela = FakeVela(data)
     mod = types.ModuleType("VelaIntradayModel")
     mod.RunLoopOnce = vela.RunLoopOnce
@@ -555,10 +554,10 @@ def test_run_requests_and_sector_names(world):
     cfg = cfg_for(each_sector_expo=0.2)
     o = nb.NumpyOptimizer("TopM2", "000300", 1.0, cfg)
     o.gen_position(world.scores, world.univ)
-    names = ["size", "beta"] + [SEC.format(c) for c in range(28)]
+    names = ["size", "beta"] + [sector_formula(c) for c in range(28)]
     assert world.vela.calls == [names, ["weight300"]]
     assert list(cfg["risk_factor_expo"]) == names
-    assert cfg["risk_factor_expo"][SEC.format(27)] == 0.2
+    assert cfg["risk_factor_expo"][sector_formula(27)] == 0.2
     assert len(o.barra_data) == 30
     world.vela.calls.clear()
     nb.opt_gen_position_topm2("000300", 1.0, cfg_for(each_sector_expo=0.21),
@@ -591,10 +590,6 @@ def test_entry_functions_agree(world):
         run(nb.opt_gen_position_type, type="topm")
     with pytest.raises(KeyError, match="type"):
         run(nb.opt_gen_position_type)
-
-
-REPORT = re.compile(r"^(\d+) LoopCount: (\d+) FirstExpo: (\[[^\]]*\]|None) "
-                    r"LastExpo: (\[[^\]]*\]|None) BenchHold: (\S+) HoldNum: \((\d+),\) (\S+)$")
 
 
 @pytest.mark.parametrize("limits,sector,max_loop,loops", [

@@ -1,11 +1,7 @@
 """Keeps bench/run_bench.py working: every scenario on the tiny preset, no timing checks."""
 
-import sys
-from pathlib import Path
-
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 run_bench = pytest.importorskip("run_bench")
 benchlib = pytest.importorskip("benchlib")
 

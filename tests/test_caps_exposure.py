@@ -4,10 +4,11 @@ import numpy as np
 import numpy.testing as npt
 import pytest
 
-import Kestrel
+from kestrel_tools.tables import ALGORITHMS as ALGOS
+
+from helpers import dispatch_unread
 
 NAN = np.nan
-ALGOS = ("TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2")
 Z4 = [0.0] * 4
 M = [3.0, 1.0, 0.0, -1.0]
 B, P = [0.05, 0.0, 0.0, 0.3], [0.0, 0.1, 0.2, 0.0]
@@ -81,20 +82,14 @@ def test_dispatch_composes_caps_and_mapping(make_opt, name):
     npt.assert_array_equal(o.CalcCurrentPosition(*d.values()), want[name]())
 
 
-UNREAD = {"TopM": ("num_long", "each_single_weight"), "TopEqual": ("num_long", "weight_multi"),
-          "TopM2": ("num_long", "each_single_weight", "risk_cost", "cur_model_value"),
-          "TopEqual2": ("num_long", "weight_multi", "risk_cost", "cur_model_value"),
-          "TopKR": ("weight_multi", "each_single_weight", "risk_cost", "max_weight", "cur_model_value")}
-
-
 @pytest.mark.parametrize("name", ALGOS)
 @pytest.mark.parametrize("filler", [None, "other"])
 def test_dispatch_ignores_what_the_algorithm_does_not_read(make_opt, name, filler):
     o, d = make_opt(name), _date()
     want = o.CalcCurrentPosition(**d)
-    for key in UNREAD[name]:
-        other = {"num_long": 2, "max_weight": 0.01, "cur_model_value": -d["cur_model_value"]}.get(key, 0.01)
-        d[key] = None if filler is None else other
+    others = {"num_long": 2, "max_weight": 0.01, "cur_model_value": -d["cur_model_value"]}
+    for key in dispatch_unread(name):
+        d[key] = None if filler is None else others.get(key, 0.01)
     npt.assert_array_equal(o.CalcCurrentPosition(**d), want)
 
 

@@ -4,9 +4,10 @@ import numpy as np
 import pytest
 
 import Kestrel
+from kestrel_tools.tables import ALGORITHMS as ALGOS
+from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
 
 OT = Kestrel.OptimizerTopM
-ALGOS = ("TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2")
 
 
 @pytest.mark.parametrize("name", ALGOS)
@@ -74,9 +75,8 @@ def test_get_value_or_default_passes_mapping_errors(opt, cfg, err):
 
 
 @pytest.mark.parametrize("bench,key", [
-    ("000905", "weight500"), ("000906", "weight800"), ("000852", "weight1000"), ("399303", "weight2000"),
-    ("932000", "weightzz2000"), ("000300", "weight300"), ("000016", "000016"), ("300", "300"),
-    (" 000300", " 000300"), ("", ""), (300, 300),
+    *BENCHMARK_WEIGHT_FIELDS.items(), ("000016", "000016"), ("300", "300"), (" 000300", " 000300"), ("", ""),
+    (300, 300),
 ])
 def test_get_weight_name(make_opt, bench, key):
     o = make_opt(bench=bench)

@@ -1,25 +1,21 @@
 """The seven entry functions, and whole runs compared with the plain numpy implementation."""
 
 import copy
-import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import Kestrel
+from kestrel_tools.tables import ALGORITHMS as ALGOS
+from kestrel_tools.tables import ENTRY_FUNCTIONS
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 try:
     import numpy_baseline as nb
 except ImportError:  # pragma: no cover - the baseline is optional
     nb = None
 
-ALGOS = ["TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"]
-ENTRIES = [("opt_gen_position", "TopM"), ("opt_gen_position_topm", "TopM"),
-           ("opt_gen_position_topm2", "TopM2"), ("opt_gen_position_topkr", "TopKR"),
-           ("opt_gen_position_topequal", "TopEqual"), ("opt_gen_position_topequal2", "TopEqual2")]
+ENTRIES = list(ENTRY_FUNCTIONS.items())
 
 
 def all_settings(run_cfg, **over):

@@ -4,8 +4,9 @@ import numpy as np
 import pytest
 
 import Kestrel
+from kestrel_tools.report import REPORT_LINE
+from kestrel_tools.tables import ALGORITHMS as ALGOS
 
-ALGOS = ["TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"]
 UNIV = np.random.default_rng(3).permutation(np.r_[0:100, 140:240])
 N = len(UNIV)
 
@@ -16,10 +17,6 @@ def scores(t, seed=1):
 
 def run(algo, cfg, pv):
     return Kestrel.OptimizerTopM(algo, "000300", 1.0, cfg).gen_position(pv, UNIV)
-
-
-def vec(item):
-    return None if item == "None" else np.array([float(x) for x in item[1:-1].split()])
 
 
 def emulate(algo, cfg, pv, data, limits):
@@ -74,10 +71,10 @@ def test_loop_matches_written_out_passes(fake_vela, run_cfg, capsys, report_line
     lines = report_lines(capsys.readouterr().out)
     want, reports = emulate(algo, cfg, scores(5), lib.data, limits)
     np.testing.assert_allclose(w, want, rtol=0, atol=1e-11)
-    assert [int(r[1]) for r in lines] == [c for c, _, _ in reports]
+    assert [r.loop_count for r in lines] == [c for c, _, _ in reports]
     for r, (_, first, last) in zip(lines, reports):
-        np.testing.assert_allclose(vec(r[2]), first, rtol=0, atol=1e-11)
-        np.testing.assert_allclose(vec(r[3]), last, rtol=0, atol=1e-11)
+        np.testing.assert_allclose(r.first_expo, first, rtol=0, atol=1e-11)
+        np.testing.assert_allclose(r.last_expo, last, rtol=0, atol=1e-11)
 
 
 @pytest.mark.parametrize("algo", ALGOS)
@@ -87,19 +84,19 @@ def test_inside_limits_keeps_first_position(fake_vela, run_cfg, capsys, report_l
     w = run(algo, run_cfg(algo, {"f0": 5.0, "f1": 5.0}, print_result=True), scores(8))
     lines = report_lines(capsys.readouterr().out)
     assert np.array_equal(w, free)
-    assert all(r[1] == "1" and r[2] == r[3] for r in lines) and len(lines) == 8
+    assert all(r.loop_count == 1 and r.first_expo == r.last_expo for r in lines) and len(lines) == 8
 
 
 @pytest.mark.parametrize("algo", ["TopM", "TopKR", "TopEqual2"])
 def test_exposure_exactly_at_limit_is_not_corrected(fake_vela, run_cfg, capsys, report_lines, algo):
     fake_vela()
     free = run(algo, run_cfg(algo, {"f0": 9.0}, print_result=True), scores(1))
-    e = abs(float(report_lines(capsys.readouterr().out)[0][2][1:-1]))  # the text reads back exactly
+    (e,) = map(abs, report_lines(capsys.readouterr().out)[0].first_expo)  # the text reads back exactly
     at = run(algo, run_cfg(algo, {"f0": e}, print_result=True), scores(1))
     below = run(algo, run_cfg(algo, {"f0": np.nextafter(e, 0)}, print_result=True), scores(1))
-    counts = [r[1] for r in report_lines(capsys.readouterr().out)]
-    assert np.array_equal(at, free) and counts[0] == "1"
-    assert counts[1] != "1" and not np.array_equal(below, free)
+    counts = [r.loop_count for r in report_lines(capsys.readouterr().out)]
+    assert np.array_equal(at, free) and counts[0] == 1
+    assert counts[1] != 1 and not np.array_equal(below, free)
 
 
 @pytest.mark.parametrize("max_loop,count", [(1, 1), (3, 3), (2.5, 3), (0.5, 1), (None, 100)])
@@ -109,10 +106,10 @@ def test_negative_limit_runs_every_pass(fake_vela, run_cfg, capsys, report_lines
     free = run("TopM2", run_cfg("TopM2"), scores(4))
     w = run("TopM2", run_cfg("TopM2", {"f0": -1.0}, print_result=True, **extra), scores(4))
     lines = report_lines(capsys.readouterr().out)
-    assert [int(r[1]) for r in lines] == [count] * 4
+    assert [r.loop_count for r in lines] == [count] * 4
     assert not np.array_equal(w[0], free[0])  # the last correction is kept without a new measurement
     if count == 1:
-        assert all(r[2] == r[3] for r in lines)
+        assert all(r.first_expo == r.last_expo for r in lines)
 
 
 @pytest.mark.parametrize("max_loop", [0, -2, 0.0])
@@ -122,8 +119,8 @@ def test_no_measurement_below_one_pass(fake_vela, run_cfg, capsys, report_lines,
     w = run("TopEqual", run_cfg("TopEqual", {"f0": -1.0}, print_result=True, max_loop_num=max_loop), scores(4))
     lines = report_lines(capsys.readouterr().out)
     assert np.array_equal(w, free)
-    assert [r[1:4] for r in lines] == [("0", "None", "None")] * 4
-    assert [int(r[5]) for r in lines] == list((free >= 1e-4).sum(axis=1))
+    assert [(r.loop_count, r.first_expo, r.last_expo) for r in lines] == [(0, None, None)] * 4
+    assert [r.hold_num for r in lines] == list((free >= 1e-4).sum(axis=1))
 
 
 @pytest.mark.parametrize("algo", ["TopM", "TopEqual2"])
@@ -133,8 +130,8 @@ def test_sectors_are_controlled_but_not_printed(fake_vela, run_cfg, capsys, repo
     lines_off = report_lines(capsys.readouterr().out)
     on = run(algo, run_cfg(algo, {"f0": 5.0}, each_sector_expo=0.002, print_result=True), scores(6))
     lines_on = report_lines(capsys.readouterr().out)
-    assert {r[1] for r in lines_off} == {"1"} and {r[1] for r in lines_on} != {"1"}
-    assert all(len(vec(r[2])) == len(vec(r[3])) == 1 for r in lines_on)
+    assert {r.loop_count for r in lines_off} == {1} and {r.loop_count for r in lines_on} != {1}
+    assert all(len(r.first_expo) == len(r.last_expo) == 1 for r in lines_on)
     assert not np.array_equal(on, off)
 
 
@@ -161,17 +158,18 @@ def test_report_line_agrees_with_weights(fake_vela, run_cfg, capsys, report_line
     w = run(algo, cfg, scores(10))
     out = capsys.readouterr().out
     lines = report_lines(out)
-    assert [int(r[0]) for r in lines] == list(range(10))
+    assert [r.row for r in lines] == list(range(10))
     opt = Kestrel.OptimizerTopM(algo, "000300", 1.0, {})
     for text, r, row, bi in zip(out.splitlines(), lines, w, range(10)):
         assert len(text.split(" ")) == 14  # twelve items, two of them vectors of two numbers
-        numbers = [*text[text.index("[") + 1:text.index("]")].split(), *r[3][1:-1].split(), r[4], r[6]]
+        g = REPORT_LINE.match(text).groups()
+        numbers = [*g[2][1:-1].split(), *g[3][1:-1].split(), g[4], g[6]]
         assert all(repr(float(x)) == x for x in numbers)
         bench = lib.data["weight300"][bi, UNIV] / 100
-        assert float(r[6]) == pytest.approx(row.sum(), abs=1e-12)
-        assert int(r[5]) == np.count_nonzero(row >= 1e-4)
-        assert float(r[4]) == pytest.approx(row[bench >= 1e-5].sum(), abs=1e-12)
-        if int(r[1]) < 50:  # the loop stopped on a measured position: LastExpo describes the result
+        assert r.total == pytest.approx(row.sum(), abs=1e-12)
+        assert r.hold_num == np.count_nonzero(row >= 1e-4)
+        assert r.bench_hold == pytest.approx(row[bench >= 1e-5].sum(), abs=1e-12)
+        if r.loop_count < 50:  # the loop stopped on a measured position: LastExpo describes the result
             barra = np.array([lib.data[f][bi, UNIV] for f in ("f0", "f1")])
-            np.testing.assert_allclose(vec(r[3]), opt.CalcRiskExposure_Multi(barra, row, bench)[2],
+            np.testing.assert_allclose(r.last_expo, opt.CalcRiskExposure_Multi(barra, row, bench)[2],
                                        rtol=0, atol=1e-12)

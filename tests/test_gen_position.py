@@ -7,9 +7,10 @@ import numpy as np
 import pytest
 
 import Kestrel
+from kestrel_tools.tables import ALGORITHMS as ALGOS
+from kestrel_tools.tables import SECTOR_COUNT, required_settings, sector_formula
 
-ALGOS = ["TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"]
-SECTORS = [f"if(ZXZQSector=={c},1,0)" for c in range(28)]
+SECTORS = [sector_formula(c) for c in range(SECTOR_COUNT)]
 T, N = 6, 200  # fake library: 240 columns, universe = a shuffled 200 of them holding the benchmark
 
 
@@ -77,21 +78,15 @@ def test_second_run_finds_sectors_present(fake_vela, run_cfg, capsys, report_lin
     cfg = run_cfg("TopEqual", {"f0": 0.05}, each_sector_expo=0.2, print_result=True)
     opt = Kestrel.OptimizerTopM("TopEqual", "000300", 1.0, cfg)
     first = opt.gen_position(scores(), universe())
-    shown = [len(r[2].split()) for r in report_lines(capsys.readouterr().out)]
+    shown = [len(r.first_expo) for r in report_lines(capsys.readouterr().out)]
     second = opt.gen_position(scores(), universe())
-    shown_again = [len(r[2].split()) for r in report_lines(capsys.readouterr().out)]
+    shown_again = [len(r.first_expo) for r in report_lines(capsys.readouterr().out)]
     assert lib.calls[0] == lib.calls[2] == ["f0", *SECTORS] and len(cfg["risk_factor_expo"]) == 29
     assert shown == [1] * T and shown_again == [29] * T  # the second run counts the sectors as configured
     assert np.array_equal(first, second)
 
 
-@pytest.mark.parametrize("algo,key", [
-    ("TopM", "weight_multi"), ("TopM", "risk_cost"), ("TopM2", "weight_multi"),
-    ("TopEqual", "each_single_weight"), ("TopEqual", "risk_cost"),
-    ("TopEqual2", "each_single_weight"), ("TopKR", "num_long"),
-    ("TopKR", "decay"), ("TopM2", "bench_coeff"), ("TopEqual", "pre_coeff"),
-    ("TopM", "each_sector_expo"), ("TopEqual2", "risk_factor_expo"),
-])
+@pytest.mark.parametrize("algo,key", [(a, k) for a in ALGOS for k in required_settings(a)])
 def test_missing_setting_fails_before_any_request(fake_vela, run_cfg, algo, key):
     lib = fake_vela()
     cfg = run_cfg(algo, {"f0": 0.1})
@@ -115,7 +110,7 @@ def test_optional_settings_defaults(fake_vela, run_cfg, capsys, report_lines, al
     _, b = run(algo, implicit, scores(3), universe())
     out_b = capsys.readouterr().out
     assert np.array_equal(a, b) and out_a == out_b
-    assert [r[1] for r in report_lines(out_b)] == ["100"] * 3
+    assert [r.loop_count for r in report_lines(out_b)] == [100] * 3
 
 
 @pytest.mark.parametrize("value,printed", [
@@ -222,8 +217,8 @@ def test_dates_left_empty_are_listed_once(fake_vela, run_cfg, capsys, report_lin
         "Kestrel: 2 date(s) left empty because their scores or weights were not finite: rows [2, 4]"]
     assert not w[[2, 4, 6]].any() and np.isfinite(w).all()
     lines = report_lines(capsys.readouterr().out)
-    assert [int(r[0]) for r in lines] == [0, 1, 2, 3, 5, 7]
-    assert lines[2][6] == "nan"
+    assert [r.row for r in lines] == [0, 1, 2, 3, 5, 7]
+    assert np.isnan(lines[2].total)
 
 
 @pytest.mark.parametrize("change,exc,match", [

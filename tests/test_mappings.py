@@ -2,14 +2,13 @@
 
 import contextlib
 import io
-import sys
 import zlib
-from pathlib import Path
 
 import numpy as np
 import numpy.testing as npt
 import pytest
-from hypothesis import assume, given, settings, strategies as st
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import Kestrel
@@ -226,7 +225,6 @@ def test_top_n_property(data):
 # --------------------------------------------------------- numpy baseline check
 
 def _baseline():
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
     try:
         import numpy_baseline
     except Exception as e:  # the baseline is optional for this suite

@@ -9,8 +9,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-
-ALGOS = ("TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2")
+from kestrel_tools.tables import ALGORITHMS as ALGOS
 
 
 def rss_kib():
@@ -24,7 +23,7 @@ def rss_kib():
 def test_thousand_runs_keep_memory_flat(fake_vela, run_cfg):
     # Big enough that keeping any one result or library matrix per run would show: 1,000 runs
     # of a 4 x 400 weight matrix are 12.5 MiB.
-    lib = fake_vela(T=4, M=500, K=2, n_bench=300)
+    fake_vela(T=4, M=500, K=2, n_bench=300)
     univ = np.r_[0:300, 400:500]
     pv = np.random.default_rng(3).standard_normal((4, 400))
     bad = np.r_[univ[:-1], 500]

@@ -9,14 +9,15 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import Kestrel
+from kestrel_tools.tables import ALGORITHMS as ALGOS
 
 PROPS = settings(max_examples=60, deadline=None, database=None,
                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-ALGOS = ("TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2")
 FILL_TOL = {"TopM": 1e-3, "TopEqual": 1e-3, "TopM2": 1e-4, "TopEqual2": 1e-4, "TopKR": 1e-9}
 
 

@@ -4,6 +4,8 @@
   (needs pandas).
 - :mod:`kestrel_tools.report`: read the per-date report lines and draw a PNG
   report of a run (needs matplotlib for the picture).
+- :mod:`kestrel_tools.tables`: the extension's fixed tables (algorithm
+  names and the settings each reads, benchmark-weight fields).
 - :mod:`kestrel_tools.sweep`: run a grid of settings as independent tasks on
   a Dask cluster and collect a summary table (needs dask.distributed and
   pandas).
@@ -12,4 +14,4 @@ Each submodule imports its optional dependency itself, so importing this
 package needs nothing beyond Kestrel's own requirements.
 """
 
-__all__ = ["frames", "report", "sweep"]
+__all__ = ["frames", "report", "sweep", "tables"]

@@ -22,10 +22,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["ReportLine", "exposures", "holdings", "parse_report", "plot_run", "turnover"]
+__all__ = ["REPORT_LINE", "ReportLine", "exposures", "holdings", "parse_report", "plot_run", "turnover"]
 
 _VEC = r"(\[[^\]]*\]|None)"
-_LINE = re.compile(
+#: One report line; groups: row, loop count, first and last exposures (text),
+#: bench hold, hold count, total.
+REPORT_LINE = re.compile(
     rf"^(\d+) LoopCount: (-?\d+) FirstExpo: {_VEC} LastExpo: {_VEC} "
     r"BenchHold: (\S+) HoldNum: \((\d+),\) (\S+)$"
 )
@@ -86,14 +88,16 @@ def parse_report(text: str | Iterable[str]) -> list[ReportLine]:
     lines = text.splitlines() if isinstance(text, str) else text
     out = []
     for line in lines:
-        m = _LINE.match(line.strip())
+        m = REPORT_LINE.match(line.strip())
         if m:
             out.append(ReportLine(int(m[1]), int(m[2]), _vector(m[3]), _vector(m[4]),
                                   float(m[5]), int(m[6]), float(m[7])))
     return out
 
 
-def exposures(lines: Sequence[ReportLine], n_rows: int, n_factors: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def exposures(
+    lines: Sequence[ReportLine], n_rows: int, n_factors: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """First and last measured exposures as (n_rows, n_factors) matrices, NaN where no line.
 
     Parameters

@@ -35,6 +35,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kestrel_tools.report import holdings, turnover
+
 __all__ = ["SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
 
 # Columns of the summary that follow the settings of each grid point.
@@ -124,11 +126,9 @@ def summarise(weights: ArrayLike, factors: Sequence[NDArray[Any]], bench: NDArra
         factor values cleaned as Kestrel cleans them); NaN where undefined.
     """
     w = np.asarray(weights, dtype=np.float64)
-    T = len(w)
-    held = (w > 0).sum(axis=1)
+    held = holdings(w)
     processed = held > 0
-    both = processed[1:] & processed[:-1]
-    moves = np.abs(np.diff(w, axis=0)).sum(axis=1)[both] if T > 1 else np.empty(0)
+    moves = turnover(w)[1:][processed[1:] & processed[:-1]]
     out = {
         "dates_processed": int(processed.sum()),
         "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,

@@ -1,0 +1,77 @@
+"""The extension's fixed tables, for Python code that needs them.
+
+The C++ side keeps the same tables in ``src/position/algorithms.hpp`` (the
+algorithms) and ``bindings/data_library.hpp`` (the benchmark fields); the
+test suite checks that both agree with what the extension does.
+"""
+
+from __future__ import annotations
+
+__all__ = [
+    "ALGORITHMS",
+    "ALGORITHM_SETTINGS",
+    "BENCHMARK_WEIGHT_FIELDS",
+    "ENTRY_FUNCTIONS",
+    "RUN_SETTINGS",
+    "SECTOR_COUNT",
+    "required_settings",
+    "sector_formula",
+    "weight_field",
+]
+
+#: The settings each algorithm reads besides :data:`RUN_SETTINGS`, in the
+#: order ``gen_position`` looks them up: the one that sizes the caps
+#: (``num_long`` for "TopKR", which has none), then ``risk_cost`` for the
+#: turnover-cost rebalance.
+ALGORITHM_SETTINGS: dict[str, tuple[str, ...]] = {
+    "TopM": ("weight_multi", "risk_cost"),
+    "TopM2": ("weight_multi",),
+    "TopKR": ("num_long",),
+    "TopEqual": ("each_single_weight", "risk_cost"),
+    "TopEqual2": ("each_single_weight",),
+}
+
+#: The five algorithm names, in their fixed order.
+ALGORITHMS: tuple[str, ...] = tuple(ALGORITHM_SETTINGS)
+
+#: Settings every run requires, looked up after the algorithm's own.
+RUN_SETTINGS: tuple[str, ...] = ("decay", "bench_coeff", "pre_coeff", "each_sector_expo", "risk_factor_expo")
+
+#: Module-level entry functions and the algorithm each runs
+#: (``opt_gen_position_type`` reads it from ``cfg["type"]``).
+ENTRY_FUNCTIONS: dict[str, str] = {
+    "opt_gen_position": "TopM",
+    "opt_gen_position_topm": "TopM",
+    "opt_gen_position_topm2": "TopM2",
+    "opt_gen_position_topkr": "TopKR",
+    "opt_gen_position_topequal": "TopEqual",
+    "opt_gen_position_topequal2": "TopEqual2",
+}
+
+#: Benchmark index code -> the data library field holding its weights (percent).
+BENCHMARK_WEIGHT_FIELDS: dict[str, str] = {
+    "000905": "weight500",
+    "000906": "weight800",
+    "000852": "weight1000",
+    "399303": "weight2000",
+    "932000": "weightzz2000",
+    "000300": "weight300",
+}
+
+#: Sector limits added when ``each_sector_expo`` is at most 0.2.
+SECTOR_COUNT = 28
+
+
+def required_settings(algorithm: str) -> tuple[str, ...]:
+    """Every key ``gen_position`` requires of cfg for `algorithm`, in lookup order."""
+    return ALGORITHM_SETTINGS[algorithm] + RUN_SETTINGS
+
+
+def weight_field(bench_symbol: str) -> str:
+    """The benchmark-weight field of an index code; a code outside the table is its own field."""
+    return BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
+
+
+def sector_formula(code: int) -> str:
+    """The data library formula of membership in sector `code` (1 inside, 0 outside)."""
+    return f"if(ZXZQSector=={code},1,0)"
