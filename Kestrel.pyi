@@ -18,6 +18,9 @@ _Settings = Mapping[str, Any]
 _Scalar = SupportsFloat
 _OptScalar = SupportsFloat | None
 
+# The project's version, as in its package metadata.
+__version__: str
+
 class OptimizerTopM:
     """Long-only position generator for one algorithm against one benchmark."""
 

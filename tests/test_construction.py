@@ -1,5 +1,7 @@
 """OptimizerTopM construction, attributes, settings lookup and benchmark field names."""
 
+import importlib.metadata
+
 import numpy as np
 import pytest
 
@@ -8,6 +10,10 @@ from kestrel_tools.tables import ALGORITHMS as ALGOS
 from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
 
 OT = Kestrel.OptimizerTopM
+
+
+def test_version_is_the_package_version():
+    assert Kestrel.__version__ == importlib.metadata.version("kestrel")
 
 
 @pytest.mark.parametrize("name", ALGOS)
