@@ -219,12 +219,7 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
     const RawSettings raw = read_settings(self, algo);
 
     optimizer::RunConfig config;
-    const int truth = PyObject_IsTrue(raw.print_result.ptr());
-    if (truth < 0) {
-        py::error_already_set e;
-        rethrow_named(e, "setting 'print_result'");
-    }
-    config.print_result = truth == 1;
+    config.print_result = as_bool(raw.print_result, "setting 'print_result'");
     config.loop.learning_rate = setting(raw.learning_rate, "learning_rate");
     config.loop.max_loop_num = setting(raw.max_loop_num, "max_loop_num");
     config.loop.decay = setting(raw.decay, "decay");
