@@ -584,6 +584,13 @@ for name in json.load(sys.stdin):
 """
 
 
+def _pump(stream, lines):
+    with stream:  # closed here, where it is read: an open pipe left to the collector is a ResourceWarning
+        for line in stream:
+            lines.put(line)
+    lines.put("")
+
+
 def execute(names, workdir):
     """Runs the named cases in child interpreters; a child that dies or stalls costs only the
     case it was running (recorded under "died"), and the rest go on in a new child."""
@@ -597,7 +604,7 @@ def execute(names, workdir):
         proc.stdin.write(json.dumps(todo))
         proc.stdin.close()
         lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(x) for x in proc.stdout] + [lines.put("")], daemon=True).start()
+        threading.Thread(target=_pump, args=(proc.stdout, lines), daemon=True).start()
         current, why = None, None
         while why is None:
             try:
