@@ -87,10 +87,52 @@ Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected, c
     return a;
 }
 
+namespace {
+
+// The `ndim` of an object that has one as an int, else 0.
+py::ssize_t ndim_of(py::handle obj) {
+    PyObject* attr = PyObject_GetAttrString(obj.ptr(), "ndim");
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return 0;
+    }
+    py::object owned = py::reinterpret_steal<py::object>(attr);
+    if (!PyLong_Check(attr)) return 0;
+    const py::ssize_t n = PyLong_AsSsize_t(attr);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n;
+}
+
+// Refuses what float() takes from numpy or pandas but is no real number, so
+// that the answer does not depend on their release: an array of one or more
+// dimensions (numpy before 2.x, and pandas before 3.x for a Series, take a
+// one-element one with a warning), complex values (numpy drops the imaginary
+// part with a warning) and text.
+void refuse_non_real(py::handle obj, const std::string& name) {
+    if (PyFloat_Check(obj.ptr()) || PyLong_Check(obj.ptr())) return;
+    if (PyComplex_Check(obj.ptr())) throw py::type_error(name + " must be a real number, not complex");
+    char kind = 0;
+    py::ssize_t ndim = 0;
+    if (py::array::check_(obj)) {
+        auto a = py::reinterpret_borrow<py::array>(obj);
+        ndim = a.ndim();
+        kind = a.dtype().kind();
+    } else if (py::isinstance(obj, py::module_::import("numpy").attr("generic"))) {
+        kind = py::dtype::from_args(obj.attr("dtype")).kind();
+    } else {
+        ndim = ndim_of(obj);
+    }
+    if (ndim > 0) throw py::type_error(name + ": only 0-dimensional arrays can be converted to Python scalars");
+    if (kind == 'c') throw py::type_error(name + " must be a real number, not complex");
+    if (kind == 'U' || kind == 'S') throw py::type_error(name + " must be a real number, not text");
+}
+
+}  // namespace
+
 double as_double(py::handle obj, const std::string& name) {
     if (obj.is_none()) throw py::type_error(name + " must be a real number, not None");
-    if (PyComplex_Check(obj.ptr()))
-        throw py::type_error(name + " must be a real number, not complex");
+    refuse_non_real(obj, name);
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         py::error_already_set e;
@@ -101,6 +143,9 @@ double as_double(py::handle obj, const std::string& name) {
 
 Index as_index(py::handle obj, const std::string& name) {
     if (obj.is_none()) throw py::type_error(name + " must be an integer, not None");
+    // numpy before 2.x reads its own booleans as 0 and 1 (with a warning).
+    if (py::isinstance(obj, py::module_::import("numpy").attr("bool_")))
+        throw py::type_error(name + ": 'numpy.bool' object cannot be interpreted as an integer");
     PyObject* as_int = PyNumber_Index(obj.ptr());
     if (!as_int) {
         py::error_already_set e;
@@ -113,6 +158,19 @@ Index as_index(py::handle obj, const std::string& name) {
     if (overflow > 0) return LLONG_MAX;
     if (overflow < 0) return LLONG_MIN;
     return static_cast<Index>(v);
+}
+
+bool as_bool(py::handle obj, const std::string& name) {
+    // numpy before 2.x calls an empty array false (with a warning).
+    if (py::array::check_(obj) && py::reinterpret_borrow<py::array>(obj).size() == 0)
+        throw py::value_error(name + ": The truth value of an empty array is ambiguous. "
+                                     "Use `array.size > 0` to check that an array is not empty.");
+    const int truth = PyObject_IsTrue(obj.ptr());
+    if (truth < 0) {
+        py::error_already_set e;
+        rethrow_named(e, name);
+    }
+    return truth == 1;
 }
 
 void raise_axis_error(int axis, int ndim, const std::string& name) {

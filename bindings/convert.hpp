@@ -29,6 +29,7 @@ Array as_vector(py::handle obj, const std::string& name, py::ssize_t expected = 
 
 double as_double(py::handle obj, const std::string& name);
 Index as_index(py::handle obj, const std::string& name);
+bool as_bool(py::handle obj, const std::string& name);
 
 inline CSpan span_of(const Array& a) { return {a.data(), static_cast<std::size_t>(a.size())}; }
 

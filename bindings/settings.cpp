@@ -52,12 +52,7 @@ RawSettings read_settings(py::handle cfg, position::Algorithm algorithm) {
 
 optimizer::RunConfig run_config(const RawSettings& raw, position::Algorithm algorithm, py::handle secu_pct) {
     optimizer::RunConfig config;
-    const int truth = PyObject_IsTrue(raw.print_result.ptr());
-    if (truth < 0) {
-        py::error_already_set e;
-        rethrow_named(e, "setting 'print_result'");
-    }
-    config.print_result = truth == 1;
+    config.print_result = as_bool(raw.print_result, "setting 'print_result'");
     config.loop.learning_rate = setting_value(raw.learning_rate, "learning_rate");
     config.loop.max_loop_num = setting_value(raw.max_loop_num, "max_loop_num");
     config.loop.decay = setting_value(raw.decay, "decay");

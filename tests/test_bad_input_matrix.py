@@ -10,6 +10,7 @@ the canonical form of the argument).
 
 import contextlib
 import copy
+import importlib
 import io
 import json
 import os
@@ -174,13 +175,23 @@ for method, algo in TARGETS:
                 case(f"{tag}-{p}-one_row", Oracle(), mc(np.ones((1, 4))))
         elif kind == "s":
             case(f"{tag}-{p}-int_beyond_double", Raises("OverflowError", p), mc(10 ** 400))
-            case(f"{tag}-{p}-one_element_array", Raises("TypeError", p), mc(np.array([value])))
+            # Refused the same way under every numpy and pandas release (older ones take these with a warning).
+            sized = f"{p}: only 0-dimensional arrays can be converted to Python scalars"
+            for label, form in (("one_element_array", np.array([value])), ("one_by_one", np.array([[value]])),
+                                ("one_element_object", np.array([value], dtype=object)), ("empty_array", np.array([])),
+                                ("one_element_series", lambda v: importlib.import_module("pandas").Series([v]))):
+                case(f"{tag}-{p}-{label}", Raises("TypeError", sized), mc(form))
+            for label, form in (("numpy_complex64", np.complex64(value)), ("zero_d_complex", np.array(value + 0j)),
+                                ("zero_d_text", np.array(str(value)))):
+                case(f"{tag}-{p}-{label}", Raises("TypeError", f"{p} must be a real number, not "), mc(form))
             case(f"{tag}-{p}-float_raises_own", Unchanged("Boom", "no price today"), mc(FloatRaises()))
             for label, form in (("zero_d_array", np.array(value)), ("fraction", Fraction(value).limit_denominator()),
                                 ("numpy_float32", np.float32(value))):
                 case(f"{tag}-{p}-{label}", Like(mc(float(form))), mc(form))
         else:
             case(f"{tag}-{p}-one_element_array", Raises("TypeError", p), mc(np.array([value])))
+            case(f"{tag}-{p}-numpy_bool", Unchanged("TypeError", f"{p}: 'numpy.bool' object cannot be interpreted as an "
+                                                                 "integer"), mc(np.True_))
             case(f"{tag}-{p}-index_raises_own", Unchanged("Boom", "no price today"), mc(FloatRaises()))
             case(f"{tag}-{p}-uint64_max", Like(mc(2 ** 63 - 1)), mc(np.uint64(2 ** 64 - 1)))
             case(f"{tag}-{p}-zero_d_array", Like(mc(value)), mc(np.array(value)))
@@ -475,6 +486,7 @@ BAD_RUNS = {
     "risk-limit_raises_own": (Unchanged("Boom", "no price today"), dict(risk_factor_expo={"f0": FloatRaises()})),
     "risk-unknown_name": (Raises("KeyError", "nonesuch"), dict(risk_factor_expo={"nonesuch": 0.1})),
     "print_result-array": (Raises("ValueError", "print_result"), dict(print_result=np.ones(2))),
+    "print_result-empty_array": (Raises("ValueError", "print_result"), dict(print_result=np.array([]))),
     "print_result-bool_raises_own": (Unchanged("Boom", "no price today"),
                                      dict(print_result=type("B", (), {"__bool__": FloatRaises.__float__})())),
     "secu_pct-none": (Raises("TypeError", "secu_pct"), dict(pct=None)),
@@ -487,11 +499,12 @@ BAD_RUNS = {
 }
 for key in ("decay", "bench_coeff", "pre_coeff", "each_sector_expo", "learning_rate", "max_loop_num",
             "max_weight", "weight_multi", "risk_cost"):
-    for label, v in {"none": None, "text": "0.5", "complex": 0.5j, "list": [0.5],
+    for label, v in {"none": None, "text": "0.5", "complex": 0.5j, "list": [0.5], "one_element_array": np.array([0.5]),
                      "beyond_double": 10 ** 400}.items():
         BAD_RUNS[f"{key}-{label}"] = (Raises("OverflowError" if label == "beyond_double" else "TypeError", key),
                                       {key: v})
-for label, v in {"none": None, "float": 2.5, "text": "3", "list": [3]}.items():
+for label, v in {"none": None, "float": 2.5, "text": "3", "list": [3], "numpy_bool": np.True_,
+                 "one_element_array": np.array([3])}.items():
     BAD_RUNS[f"num_long-{label}"] = (Raises("TypeError", "num_long"), dict(algo="TopKR", num_long=v))
 for key in ("decay", "bench_coeff", "pre_coeff", "each_sector_expo", "risk_factor_expo", "weight_multi"):
     BAD_RUNS[f"missing-{key}"] = (Raises("KeyError", key), {key: DROP})
@@ -558,6 +571,13 @@ for name in json.load(sys.stdin):
 """
 
 
+def _pump(stream, lines):
+    with stream:  # closed here, where it is read: an open pipe left to the collector is a ResourceWarning
+        for line in stream:
+            lines.put(line)
+    lines.put("")
+
+
 def execute(names, workdir):
     """Runs the named cases in child interpreters; a child that dies or stalls costs only the
     case it was running (recorded under "died"), and the rest go on in a new child."""
@@ -575,8 +595,7 @@ def execute(names, workdir):
         proc.stdin.write(json.dumps(todo))
         proc.stdin.close()
         lines = queue.Queue()
-        reader = threading.Thread(target=lambda: [lines.put(x) for x in proc.stdout] + [lines.put("")], daemon=True)
-        reader.start()
+        threading.Thread(target=_pump, args=(proc.stdout, lines), daemon=True).start()
         current, why = None, None
         while why is None:
             try:
@@ -597,8 +616,6 @@ def execute(names, workdir):
                 results[msg.pop("name")] = msg
                 current = None
         proc.wait()
-        reader.join()
-        proc.stdout.close()
         errors.seek(0)
         tail = errors.read()[-3000:]
         errors.close()
