@@ -190,8 +190,8 @@ for method, algo in TARGETS:
                 case(f"{tag}-{p}-{label}", Like(mc(float(form))), mc(form))
         else:
             case(f"{tag}-{p}-one_element_array", Raises("TypeError", p), mc(np.array([value])))
-            case(f"{tag}-{p}-numpy_bool", Unchanged("TypeError", f"{p}: 'numpy.bool' object cannot be interpreted as an "
-                                                                 "integer"), mc(np.True_))
+            not_an_integer = f"{p}: 'numpy.bool' object cannot be interpreted as an integer"
+            case(f"{tag}-{p}-numpy_bool", Unchanged("TypeError", not_an_integer), mc(np.True_))
             case(f"{tag}-{p}-index_raises_own", Unchanged("Boom", "no price today"), mc(FloatRaises()))
             case(f"{tag}-{p}-uint64_max", Like(mc(2 ** 63 - 1)), mc(np.uint64(2 ** 64 - 1)))
             case(f"{tag}-{p}-zero_d_array", Like(mc(value)), mc(np.array(value)))
