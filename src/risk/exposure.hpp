@@ -21,14 +21,22 @@ struct FactorRows {
 // exposure[k] = sum_i rows[k][i] * weight[i], for every row.
 void exposures(const FactorRows& rows, CSpan weight, MSpan out);
 
-// The factor block laid out security by security (n x K), for sums over a
-// few securities that run across all K factors at once.
+// The factor block laid out security by security, for sums over a few
+// securities that run across all K factors at once. Blocks may sit in any
+// order (the order the library's columns were read in): slot maps a security
+// to its block.
 struct SecurityMajor {
-    Vec values;              // values[i * k + j] = rows[j][i]
+    Vec values;               // values[slot[i] * k + j] = factor j of security i
+    std::vector<Index> slot;  // n entries
     std::size_t k = 0;
-    bool all_finite = true;  // false: a zero weight may still carry a NaN product
-    void assign(const FactorRows& rows);
+    bool all_finite = true;   // false: a zero weight may still carry a NaN product
+    const double* of(std::size_t i) const { return values.data() + static_cast<std::size_t>(slot[i]) * k; }
+    std::size_t size() const { return slot.size(); }
 };
+
+// exposure[j] = sum_i factor j of i * weight[i], numpy's pairwise sum over i
+// (NaN is not skipped), for every j.
+void exposures(const SecurityMajor& block, CSpan weight, MSpan out);
 
 // exposure[j] = sum over the listed securities of weight[i] * factor j of i.
 // Equal to the full sum when every unlisted weight is 0 and all values are
