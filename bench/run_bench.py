@@ -179,7 +179,7 @@ def read_bandwidth(repeats=5, nbytes=400 * 1024 * 1024):
 
 def data_floor(ctx):
     """What reading one date's library rows (factors, sectors, benchmark) costs at best."""
-    market, _, scores, _ = ctx.s1_market()
+    market = ctx.s1_market()[0]
     rows = len(market.factors) + 28 + 1
     bw = read_bandwidth()
     per_date = rows * market.n_secu * 8
@@ -849,18 +849,13 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
-    if args.memory_gen:
-        print(json.dumps(memory_gen_child(args.memory_gen, args.preset)))
-        return 0
-    if args.memory_run:
-        print(json.dumps(memory_run_child(args.memory_run)))
-        return 0
-    if args.s6_gen:
-        print(json.dumps(s6_gen_child(args.s6_gen, args.preset)))
-        return 0
-    if args.s6_run:
-        print(json.dumps(s6_run_child(args.s6_run)))
-        return 0
+    # Steps run in fresh processes print their results as one JSON line.
+    children = {"memory_gen": lambda d: memory_gen_child(d, args.preset), "memory_run": memory_run_child,
+                "s6_gen": lambda d: s6_gen_child(d, args.preset), "s6_run": s6_run_child}
+    for key, step in children.items():
+        if getattr(args, key):
+            print(json.dumps(step(getattr(args, key))))
+            return 0
     preset = bl.PRESETS[args.preset]
     header = ["Kestrel benchmark: Kestrel vs numpy baseline"] + bl.machine_header(preset.name)
     t0 = time.perf_counter()

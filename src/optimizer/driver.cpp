@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-
 #include "signal/smoothing.hpp"
 
 namespace kestrel::optimizer {
