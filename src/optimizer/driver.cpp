@@ -78,28 +78,30 @@ public:
     }
 
     void factors(std::size_t bi, risk::SecurityMajor& block) {
-        block.k = nk_;
-        block.values.resize(nk_ * n_);
-        block.slot.resize(n_);
+        block.shape(n_, nk_);
+        const std::size_t stride = block.stride;
         // Cleaned values are finite.
         block.all_finite = true;
         double* out = block.values.data();
         if (!fused_) {
             for (std::size_t i = 0; i < n_; ++i) block.slot[i] = static_cast<Index>(i);
-            for (std::size_t k = 0; k < nk_; ++k) gather(data_.barra[k], bi, data_.barra_cols[k].data(), n_, out + k, nk_);
+            for (std::size_t k = 0; k < nk_; ++k) gather(data_.barra[k], bi, data_.barra_cols[k].data(), n_, out + k, stride);
+            for (std::size_t k = nk_; k < stride; ++k)
+                for (std::size_t i = 0; i < n_; ++i) out[i * stride + k] = 0.0;
             return;
         }
         for (std::size_t j = 0; j < n_; ++j) block.slot[order_[j]] = static_cast<Index>(j);
         for (std::size_t k = 0; k < nk_; ++k) rows_[k] = row_of(data_.barra[k], bi);
         const double* const* rows = rows_.data();
         const Index* cols = cols_.data();
-        for (std::size_t j = 0; j < n_; ++j, out += nk_) {
+        for (std::size_t j = 0; j < n_; ++j, out += stride) {
             if (j % kPrefetchEvery == 0 && j + kAhead < n_) {
                 const Index ahead = cols[j + kAhead];
                 for (std::size_t k = 0; k < nk_; ++k) __builtin_prefetch(rows[k] + ahead);
             }
             const Index c = cols[j];
             for (std::size_t k = 0; k < nk_; ++k) out[k] = clean(rows[k][c]);
+            for (std::size_t k = nk_; k < stride; ++k) out[k] = 0.0;
         }
     }
 
