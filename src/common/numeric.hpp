@@ -118,8 +118,11 @@ struct MeanStd {
 // NaN entries count as 0 in both sums, exactly as numpy replaces them.
 KESTREL_INLINE MeanStd nan_mean_std(CSpan x) {
     const std::size_t n = x.size();
-    double count = 0.0;  // a double counter keeps the loop vectorisable
-    for (const double v : x) count += v == v ? 1.0 : 0.0;
+    // An integer count: a floating-point one is a serial chain of additions
+    // the compiler may not reorder.
+    std::size_t valid = 0;
+    for (const double v : x) valid += v == v;
+    const double count = static_cast<double>(valid);
     const double* p = x.data();
     double mean, var;
     if (count == static_cast<double>(n)) {

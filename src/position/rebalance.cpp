@@ -69,7 +69,9 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool pos = s >= r, mid = std::abs(s) < r;
-            const double floor = pos ? pre_weight[i] : 0.0;
+            // Loaded whatever the select: a conditional load becomes a branch.
+            const double pre = pre_weight[i];
+            const double floor = pos ? pre : 0.0;
             const double chg = out[i] - floor;
             m = cand.offer(m, (pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
         }
@@ -85,7 +87,8 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool neg = s <= -r, mid = std::abs(s) < r;
-            const double ceiling = neg ? num::minimum(pre_weight[i], each_max_weight[i]) : each_max_weight[i];
+            const double pre = pre_weight[i], cap = each_max_weight[i];
+            const double ceiling = neg ? num::minimum(pre, cap) : cap;
             m = cand.offer(m, (neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r,
                            ceiling, ceiling - out[i]);
         }

@@ -1,6 +1,7 @@
 #include "risk/exposure.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrel::risk {
 
@@ -19,21 +20,29 @@ void exposures(const SecurityMajor& block, CSpan weight, MSpan out) {
 
 namespace {
 
+// One vector of factors; split into narrower registers where needed.
+typedef double Lanes __attribute__((vector_size(SecurityMajor::kLanes * sizeof(double))));
+
 // Sums of factors [j0, j0 + 8 * C) over the listed securities, kept in
 // registers: each is summed in list order, as one accumulator would.
 template <std::size_t C>
 KESTREL_INLINE void exposures_over_group(const SecurityMajor& block, const double* weight, const Index* listed,
-                                 std::size_t m, std::size_t j0, double* out) {
-    constexpr std::size_t w = C * SecurityMajor::kLanes;
-    double acc[w] = {};
+                                         std::size_t m, std::size_t j0, double* out) {
+    Lanes acc[C] = {};
     for (std::size_t p = 0; p < m; ++p) {
         const Index i = listed[p];
         const double wi = weight[i];
         const double* v = block.of(static_cast<std::size_t>(i)) + j0;
-        for (std::size_t j = 0; j < w; ++j) acc[j] += v[j] * wi;
+        for (std::size_t c = 0; c < C; ++c) {
+            Lanes x;
+            std::memcpy(&x, v + c * SecurityMajor::kLanes, sizeof x);
+            acc[c] += x * wi;
+        }
     }
-    const std::size_t end = std::min(block.k, j0 + w);
-    for (std::size_t j = j0; j < end; ++j) out[j] = acc[j - j0];
+    double sums[C * SecurityMajor::kLanes];
+    std::memcpy(sums, acc, sizeof sums);
+    const std::size_t end = std::min(block.k, j0 + C * SecurityMajor::kLanes);
+    for (std::size_t j = j0; j < end; ++j) out[j] = sums[j - j0];
 }
 
 }  // namespace
