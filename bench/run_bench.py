@@ -11,6 +11,15 @@ Scenarios (all on markets built with the stand-in ``VelaIntradayModel``):
   S4   Kestrel's cost as the universe N and the number of risk names K grow
   S5   two runs in two threads against the same two runs one after the other
   MEM  peak RSS of an S1 run in a fresh process against its memory budget
+  S6   a long history (2,500 dates, library 6,000, universe 5,000) read from a
+       memory-mapped store in fresh processes: the data library's requests
+       before the first date, ms/date and peak RSS against the data handed over
+
+Universes list their members in random column order, as a user's universe
+does against the library's columns; S1 also runs with the columns sorted.
+The data floor is what reading a date's library rows once costs at this
+machine's measured read bandwidth; S1 and S2 rows show ms/date as a multiple
+of it.
 
 Both implementations run in the same process on the same inputs; whole runs
 must give the same weights within 1e-9 and single calls the same results.
@@ -41,7 +50,7 @@ if str(HERE) not in sys.path:
 import benchlib as bl  # noqa: E402
 import numpy_baseline as nb  # noqa: E402
 
-SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM")
+SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6")
 BENCH_SYMBOL = "000905"
 BENCH_FIELD = "weight500"
 TOLERANCE = 1e-9
@@ -53,6 +62,9 @@ FACTOR_LIMIT = 0.35
 SECTOR_LIMIT = 0.03
 NO_SECTORS = 0.5            # above 0.2: no sector limits are added
 MAX_LOOP = 100
+
+# S6 sizes per preset: dates, library width, universe, style factors.
+S6_SIZES = {"full": (2500, 6000, 5000, 10), "quick": (500, 6000, 5000, 10), "tiny": (20, 400, 320, 4)}
 
 # Settings each algorithm reads, chosen so that no mapping can fail: the caps
 # always add up to more than the target weight, and the top num_long scores
@@ -93,6 +105,12 @@ def import_library():
 # ----------------------------------------------------------------- inputs
 
 
+def random_order(univ_idx, scores, seed=SEED):
+    """The same universe and scores with the members in random column order."""
+    perm = np.random.default_rng(seed + 1).permutation(len(univ_idx))
+    return np.ascontiguousarray(univ_idx[perm]), np.ascontiguousarray(scores[:, perm])
+
+
 def sector_names():
     return [f"if(ZXZQSector=={code},1,0)" for code in range(28)]
 
@@ -117,8 +135,10 @@ class MarketCache:
         self.key = None
         self.value = None
 
-    def get(self, dates, univ, n_factors, bench_members, seed=SEED):
+    def get(self, dates, univ, n_factors, bench_members, seed=SEED, sorted_cols=False):
         key = (dates, univ, n_factors, bench_members, seed)
+        if key == self.key:
+            return self.value if not sorted_cols else self.sorted_value
         if key != self.key:
             self.vim.clear()
             self.key = self.value = None
@@ -130,17 +150,41 @@ class MarketCache:
                                               bench_sizes={BENCH_FIELD: bench_members})
             univ_idx = self.vim.default_universe(market, univ, seed=seed)
             scores = self.vim.make_scores(market, univ_idx, seed=seed)
+            self.sorted_value = (market, univ_idx, scores, None)
+            univ_idx, scores = random_order(univ_idx, scores, seed)
             # The data library keeps sector indicators it has evaluated; ask
             # once here so that no timed run pays for the first evaluation.
             self.vim.RunLoopOnce(sector_names())
             self.key = key
             self.value = (market, univ_idx, scores, time.perf_counter() - t0)
-        return self.value
+        return self.value if not sorted_cols else self.sorted_value
 
     def release(self):
         self.vim.clear()
-        self.key = self.value = None
+        self.key = self.value = self.sorted_value = None
         gc.collect()
+
+
+def read_bandwidth(repeats=5, nbytes=400 * 1024 * 1024):
+    """Single-core read bandwidth in bytes/s: best np.sum over a 400 MiB array."""
+    a = np.ones(nbytes // 8)
+    best = None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        a.sum()
+        dt = time.perf_counter() - t0
+        best = dt if best is None else min(best, dt)
+    return nbytes / best
+
+
+def data_floor(ctx):
+    """What reading one date's library rows (factors, sectors, benchmark) costs at best."""
+    market = ctx.s1_market()[0]
+    rows = len(market.factors) + 28 + 1
+    bw = read_bandwidth()
+    per_date = rows * market.n_secu * 8
+    return {"bandwidth": bw, "bytes_per_date": per_date, "rows": rows, "library_width": market.n_secu,
+            "floor_ms": 1e3 * per_date / bw}
 
 
 # ------------------------------------------------------------ whole runs
@@ -215,6 +259,12 @@ def compare_case(kestrel, algo, factors, sectors, scores, univ_idx, preset, with
 def scenario_s1(ctx):
     market, univ_idx, scores, gen_s = ctx.s1_market()
     row = compare_case(ctx.kestrel, "TopM", market.factors, True, scores, univ_idx, ctx.preset)
+    _, s_univ, s_scores, _ = ctx.markets.get(ctx.preset.dates, ctx.preset.univ, ctx.preset.n_factors,
+                                             ctx.preset.bench_members, sorted_cols=True)
+    srow = compare_case(ctx.kestrel, "TopM", market.factors, True, s_scores, s_univ, ctx.preset,
+                        with_baseline=False)
+    srow["case"] = "TopM, sorted columns"
+    row["sorted_ms_per_date"] = srow["kestrel_ms_per_date"]
     # What the data library itself costs per run: the benchmark, the factors
     # and the 28 sector indicators, which it evaluates on the first request
     # for a version of the sector field and then keeps. A new registration of
@@ -228,7 +278,7 @@ def scenario_s1(ctx):
         row[label] = time.perf_counter() - t0
     row["market_gen_s"] = gen_s
     row["case"] = f"TopM T={scores.shape[0]} N={scores.shape[1]} K={row['risk_names']}"
-    return [row]
+    return [row, srow]
 
 
 def scenario_s2(ctx):
@@ -413,7 +463,7 @@ def memory_gen_child(workdir, preset):
                                  n_factors=p.n_factors, seed=SEED,
                                  bench_sizes={BENCH_FIELD: p.bench_members})
     univ_idx = vim.default_universe(market, p.univ, seed=SEED)
-    scores = vim.make_scores(market, univ_idx, seed=SEED)
+    univ_idx, scores = random_order(univ_idx, vim.make_scores(market, univ_idx, seed=SEED))
     np.save(Path(workdir) / "univ_idx.npy", univ_idx)
     np.save(Path(workdir) / "scores.npy", scores)
     (Path(workdir) / "factors.json").write_text(json.dumps(list(market.factors)))
@@ -479,6 +529,71 @@ def scenario_mem(ctx):
              "holds_without_repeated_mappings": adjusted is not None and adjusted <= budget}]
 
 
+# ------------------------------------------------------- long history
+
+
+def s6_gen_child(workdir, preset):
+    """Fresh process: write the long-history market to a store directory."""
+    vim = import_library()
+    dates, width, univ, n_factors = S6_SIZES[preset]
+    t0 = time.perf_counter()
+    market = vim.generate_market(Path(workdir) / "store", n_dates=dates, n_secu=width,
+                                 n_factors=n_factors, seed=SEED,
+                                 bench_sizes={BENCH_FIELD: min(500, univ)})
+    univ_idx = vim.default_universe(market, univ, seed=SEED)
+    univ_idx, scores = random_order(univ_idx, vim.make_scores(market, univ_idx, seed=SEED))
+    np.save(Path(workdir) / "univ_idx.npy", univ_idx)
+    np.save(Path(workdir) / "scores.npy", scores)
+    (Path(workdir) / "factors.json").write_text(json.dumps(list(market.factors)))
+    return {"gen_s": time.perf_counter() - t0}
+
+
+def s6_run_child(workdir):
+    """Fresh process on the store: the requests a run makes before its first
+    date, timed alone, then the whole run (whose requests find them kept)."""
+    kestrel = import_kestrel()
+    vim = import_library()
+    import tqdm  # noqa: F401
+    vim.set_store_dir(Path(workdir) / "store")
+    univ_idx = np.load(Path(workdir) / "univ_idx.npy")
+    scores = np.load(Path(workdir) / "scores.npy", mmap_mode="r")
+    factors = json.loads((Path(workdir) / "factors.json").read_text())
+    before = bl.proc_status()
+    t0 = time.perf_counter()
+    got = vim.RunLoopOnce(list(factors) + sector_names() + [BENCH_FIELD])
+    request_s = time.perf_counter() - t0
+    data_bytes = sum(int(r.array.nbytes) for r in got)
+    del got
+    opt = kestrel.OptimizerTopM("TopM", BENCH_SYMBOL, 1.0, make_cfg("TopM", factors, print_result=False))
+    t0 = time.perf_counter()
+    with bl.captured():
+        weights = opt.gen_position(scores, univ_idx)
+    seconds = time.perf_counter() - t0
+    after = bl.proc_status()
+    T, N = scores.shape
+    return {"request_s": request_s, "seconds": seconds, "dates": T, "univ": N,
+            "rss_before": before["VmRSS"], "hwm_after": after["VmHWM"],
+            "anon_after": after["RssAnon"], "file_after": after["RssFile"],
+            "data_bytes": data_bytes, "weights_bytes": int(weights.nbytes),
+            "scores_bytes": int(scores.nbytes)}
+
+
+def scenario_s6(ctx):
+    p = ctx.preset
+    dates, width, univ, _ = S6_SIZES[p.name]
+    with tempfile.TemporaryDirectory(prefix="kestrel-bench-s6-") as tmp:
+        gen = _child(["--s6-gen", tmp, "--preset", p.name])
+        # The first process evaluates the sector formulas into the store,
+        # the second finds them there, as any later process would.
+        first = _child(["--s6-run", tmp])
+        second = _child(["--s6-run", tmp])
+    T, N = second["dates"], second["univ"]
+    budget = second["data_bytes"] + second["scores_bytes"] + 4 * T * N * 8 + 64 * bl.MIB
+    return [{"case": f"TopM T={T} library {width} N={N}", **gen, "first_request_s": first["request_s"],
+             "first": first, **second, "ms_per_date": 1e3 * second["seconds"] / T,
+             "budget_bytes": budget, "holds": second["hwm_after"] is not None and second["hwm_after"] <= budget}]
+
+
 # ------------------------------------------------------------------ driver
 
 
@@ -508,7 +623,7 @@ class Context:
 
 
 RUNNERS = {"S1": scenario_s1, "S2": scenario_s2, "S3": scenario_s3, "S4": scenario_s4,
-           "S5": scenario_s5, "MEM": scenario_mem}
+           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6}
 
 
 def run_scenarios(names, preset, log=print):
@@ -518,7 +633,9 @@ def run_scenarios(names, preset, log=print):
     ctx = Context(preset, kestrel, vim)
     results = {}
     # The in-process scenarios that share the S1 market first, then the rest.
-    order = [s for s in ("S1", "S2", "S3", "S5", "S4", "MEM") if s in names]
+    order = [s for s in ("S1", "S2", "S3", "S5", "S4", "MEM", "S6") if s in names]
+    if "S1" in names or "S2" in names:
+        results["FLOOR"] = data_floor(ctx)
     for name in order:
         t0 = time.perf_counter()
         log(f"... {name}", file=sys.stderr, flush=True)
@@ -532,7 +649,7 @@ def run_scenarios(names, preset, log=print):
 
 MAIN_COLUMNS = [
     ("scen", "scen", "<"), ("case", "case", "<"), ("unit", "unit", "<"),
-    ("Kestrel", "k", ">"), ("baseline", "b", ">"), ("base/Kes", "ratio", ">"),
+    ("Kestrel", "k", ">"), ("x floor", "floor", ">"), ("baseline", "b", ">"), ("base/Kes", "ratio", ">"),
     ("passes K", "pk", ">"), ("passes B", "pb", ">"), ("ms/pass K", "mpp", ">"),
     ("peak MiB K", "memk", ">"), ("peak MiB B", "memb", ">"), ("max|diff|", "diff", ">"),
     ("agree", "agree", "<"), ("busy", "busy", ">"),
@@ -576,6 +693,7 @@ def _s5_verdict(r):
 
 def _main_rows(results):
     out = []
+    floor = results.get("FLOOR", {}).get("floor_ms")
     for scen in ("S1", "S2", "S3", "S4"):
         for r in results.get(scen, []):
             if scen == "S3":
@@ -586,6 +704,8 @@ def _main_rows(results):
                 continue
             out.append({"scen": scen, "case": r["case"], "unit": "ms/date",
                         "k": bl.fmt_num(r["kestrel_ms_per_date"]),
+                        "floor": (bl.fmt_num(r["kestrel_ms_per_date"] / floor)
+                                  if floor and scen in ("S1", "S2") else "-"),
                         "b": bl.fmt_num(r.get("baseline_ms_per_date", "skip")),
                         "ratio": bl.fmt_num(r.get("ratio")),
                         "pk": bl.fmt_num(r["kestrel_passes"]),
@@ -609,8 +729,30 @@ def report(results, preset, elapsed, header):
                      "the data library's sector indicators are evaluated before the timed runs; "
                      "the JSON output also holds every run's time and CPU time)")
     lines.append("")
+    fl = results.get("FLOOR")
+    if fl:
+        lines.append(
+            f"data floor: read bandwidth {fl['bandwidth'] / 1e9:.1f} GB/s (best np.sum over 400 MiB), "
+            f"{fl['rows']} library rows of {fl['library_width']} doubles = {fl['bytes_per_date'] / 1e6:.2f} MB "
+            f"per date -> floor {fl['floor_ms']:.3f} ms/date")
+    if fl:
+        checks = [(f"{s}:{r['case']}", r["kestrel_ms_per_date"] / fl["floor_ms"], limit, r.get("ratio"), need)
+                  for s, limit, need in (("S1", 5, 15), ("S2", 7, 10)) for r in results.get(s, [])
+                  if "ratio" in r]
+        for name, mult, limit, ratio, need in checks:
+            lines.append(
+                f"target {name}: {mult:.1f}x floor (<= {limit}: {'met' if mult <= limit else 'NOT met'}), "
+                f"{bl.fmt_num(ratio)}x faster than numpy (>= {need}: "
+                f"{'met' if ratio is not None and ratio >= need else 'NOT met'})")
     for r in results.get("S1", []):
+        if "library_fetch_cold_s" not in r:
+            continue
         best = min(r["kestrel_s"])
+        if r.get("sorted_ms_per_date"):
+            lines.append(
+                f"S1 column order: random {r['kestrel_ms_per_date']:.3f} ms/date, sorted "
+                f"{r['sorted_ms_per_date']:.3f} -> random costs "
+                f"{100 * (r['kestrel_ms_per_date'] / r['sorted_ms_per_date'] - 1):+.0f}% (target <= +10%)")
         lines.append(
             f"S1 loop: passes per date max {r['passes_max']}, {r['dates_multi_pass']} of "
             f"{r['dates']} dates with 2+ passes, {r['dates_at_max_loop']} at max_loop_num; "
@@ -650,6 +792,17 @@ def report(results, preset, elapsed, header):
             lines.append(
                 f"   peak without the repeated mappings {mib(r['peak_without_repeated_mappings'])} "
                 f"MiB: {'holds' if r['holds_without_repeated_mappings'] else 'EXCEEDED'}")
+    for r in results.get("S6", []):
+        lines.append(
+            f"S6 long history, {r['case']}, fresh processes on a memory-mapped store: requests "
+            f"before the first date {r['first_request_s']:.2f} s in the first process (sector "
+            f"formulas evaluated into the store), {r['request_s']:.2f} s in a later one; run "
+            f"{r['seconds']:.1f} s = {r['ms_per_date']:.3f} ms/date")
+        lines.append(
+            f"   peak RSS {mib(r['hwm_after'])} MiB (anon {mib(r['anon_after'])} + file "
+            f"{mib(r['file_after'])} at the end) against data handed over {mib(r['data_bytes'])} MiB; "
+            f"budget = data + scores {mib(r['scores_bytes'])} + 4*T*N*8 + 64 = "
+            f"{mib(r['budget_bytes'])} MiB: {'holds' if r['holds'] else 'EXCEEDED'}")
     bad = [f"{s}:{r['case']}" for s in SCENARIOS for r in results.get(s, [])
            if r.get("agree") is False]
     lines.append("agreement: " + ("all within 1e-9" if not bad else "MISMATCH in " + ", ".join(bad)))
@@ -678,6 +831,8 @@ def parse_args(argv):
     ap.add_argument("--json", default=None, metavar="PATH", help="also write the results as JSON")
     ap.add_argument("--memory-gen", default=None, help=argparse.SUPPRESS)
     ap.add_argument("--memory-run", default=None, help=argparse.SUPPRESS)
+    ap.add_argument("--s6-gen", default=None, help=argparse.SUPPRESS)
+    ap.add_argument("--s6-run", default=None, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.preset is None:
         args.preset = "quick" if args.quick else "full"
@@ -694,12 +849,13 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
-    if args.memory_gen:
-        print(json.dumps(memory_gen_child(args.memory_gen, args.preset)))
-        return 0
-    if args.memory_run:
-        print(json.dumps(memory_run_child(args.memory_run)))
-        return 0
+    # Steps run in fresh processes print their results as one JSON line.
+    children = {"memory_gen": lambda d: memory_gen_child(d, args.preset), "memory_run": memory_run_child,
+                "s6_gen": lambda d: s6_gen_child(d, args.preset), "s6_run": s6_run_child}
+    for key, step in children.items():
+        if getattr(args, key):
+            print(json.dumps(step(getattr(args, key))))
+            return 0
     preset = bl.PRESETS[args.preset]
     header = ["Kestrel benchmark: Kestrel vs numpy baseline"] + bl.machine_header(preset.name)
     t0 = time.perf_counter()

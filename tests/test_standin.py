@@ -1,4 +1,5 @@
 import os
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -229,3 +230,29 @@ def test_universe_and_scores(market):
     assert np.corrcoef(s[0], market.load("momentum")[0, univ])[0, 1] > 0.3
     with pytest.raises(ValueError):
         vim.make_scores(market, [1, 1, 2])
+
+
+def test_formula_results_kept_as_files_in_store(tmp_path):
+    vim.write_store(tmp_path, {"ZXZQSector": SECTOR})
+    vim.set_store_dir(tmp_path)
+    first = vim.RunLoopOnce(["if(ZXZQSector==3,1,0)"])[0].array
+    kept = list((tmp_path / ".formulas").glob("*.npy"))
+    assert len(kept) == 1 and isinstance(first, np.memmap)
+    stamp = kept[0].stat().st_mtime_ns
+    vim.clear()  # as a fresh process would: the file is mapped, not rewritten
+    again = vim.RunLoopOnce(["if(ZXZQSector==3,1,0)"])[0].array
+    assert kept[0].stat().st_mtime_ns == stamp and not again.flags.writeable
+    np.testing.assert_array_equal(again, np.where(SECTOR == 3, 1.0, 0.0))
+    assert "ZXZQSector==3" not in " ".join(vim.list_fields())
+
+
+def test_formula_results_in_memory_when_store_read_only(tmp_path, monkeypatch):
+    vim.write_store(tmp_path, {"ZXZQSector": SECTOR})
+    vim.set_store_dir(tmp_path)
+
+    def refuse(*_a, **_k):
+        raise PermissionError("read-only")
+    monkeypatch.setattr(Path, "mkdir", refuse)
+    got = vim.RunLoopOnce(["if(ZXZQSector==5,1,0)"])[0].array
+    np.testing.assert_array_equal(got, np.where(SECTOR == 5, 1.0, 0.0))
+    assert not (tmp_path / ".formulas").exists()

@@ -21,6 +21,14 @@
 #define KESTREL_HOT
 #endif
 
+// Inlined whatever the size heuristics say: a helper left out of line is
+// compiled for the baseline only, not for each vector version of its caller.
+#if defined(__GNUC__)
+#define KESTREL_INLINE inline __attribute__((always_inline))
+#else
+#define KESTREL_INLINE inline
+#endif
+
 namespace kestrel {
 
 using Vec = std::vector<double>;
@@ -30,33 +38,73 @@ using Index = std::int64_t;
 
 namespace num {
 
-// numpy's pairwise summation of the values term(0) .. term(n-1): blocks of up
-// to 128 are summed with eight interleaved accumulators, larger ranges are
-// split in halves aligned to the unroll factor.
+namespace detail {
+
+// A leaf of the pairwise summation: up to 128 terms, eight interleaved
+// accumulators (one vector register wide).
 template <class Term>
-double pairwise_sum(std::size_t begin, std::size_t n, const Term& term) {
+KESTREL_INLINE double pairwise_leaf(std::size_t begin, std::size_t n, const Term& term) {
     if (n < 8) {
         double res = 0.0;
         for (std::size_t i = 0; i < n; ++i) res += term(begin + i);
         return res;
     }
-    if (n <= 128) {
-        double r[8];
-        for (std::size_t j = 0; j < 8; ++j) r[j] = term(begin + j);
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (std::size_t j = 0; j < 8; ++j) r[j] += term(begin + i + j);
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += term(begin + i);
-        return res;
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = term(begin + j);
+    std::size_t i = 8;
+    for (; i < n - (n % 8); i += 8)
+        for (std::size_t j = 0; j < 8; ++j) r[j] += term(begin + i + j);
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += term(begin + i);
+    return res;
+}
+
+}  // namespace detail
+
+// numpy's pairwise summation of the values term(0) .. term(n-1): blocks of up
+// to 128 are summed with eight interleaved accumulators, larger ranges are
+// split in halves aligned to the unroll factor. The halving runs on an
+// explicit stack rather than by recursion, so the whole sum inlines into its
+// caller (and into each of the caller's vector versions).
+template <class Term>
+KESTREL_INLINE double pairwise_sum(std::size_t begin, std::size_t n, const Term& term) {
+    if (n <= 128) return detail::pairwise_leaf(begin, n, term);
+    struct Range {
+        std::size_t begin, n;
+        double left;  // sum of the left half, once known
+        bool right;   // the right half is being summed
+    };
+    Range stack[64];  // every level halves the range
+    int top = 0;
+    stack[0] = {begin, n, 0.0, false};
+    for (;;) {
+        Range& r = stack[top];
+        if (r.n > 128) {
+            std::size_t n2 = r.n / 2;
+            n2 -= n2 % 8;
+            stack[++top] = {r.begin, n2, 0.0, false};
+            continue;
+        }
+        double value = detail::pairwise_leaf(r.begin, r.n, term);
+        for (;;) {
+            if (--top < 0) return value;
+            Range& parent = stack[top];
+            if (!parent.right) {
+                // Left half done: sum the right one.
+                parent.left = value;
+                parent.right = true;
+                std::size_t n2 = parent.n / 2;
+                n2 -= n2 % 8;
+                stack[++top] = {parent.begin + n2, parent.n - n2, 0.0, false};
+                break;
+            }
+            value = parent.left + value;
+        }
     }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(begin, n2, term) + pairwise_sum(begin + n2, n - n2, term);
 }
 
 // Plain sum: NaN is not skipped.
-inline double sum(CSpan x) {
+KESTREL_INLINE double sum(CSpan x) {
     return pairwise_sum(0, x.size(), [x](std::size_t i) { return x[i]; });
 }
 
@@ -68,10 +116,13 @@ struct MeanStd {
 // NaN-ignoring mean and population standard deviation. An all-NaN or empty
 // input yields NaN for both (0/0), as numpy does (without its warning).
 // NaN entries count as 0 in both sums, exactly as numpy replaces them.
-inline MeanStd nan_mean_std(CSpan x) {
+KESTREL_INLINE MeanStd nan_mean_std(CSpan x) {
     const std::size_t n = x.size();
-    double count = 0.0;  // a double counter keeps the loop vectorisable
-    for (const double v : x) count += v == v ? 1.0 : 0.0;
+    // An integer count: a floating-point one is a serial chain of additions
+    // the compiler may not reorder.
+    std::size_t valid = 0;
+    for (const double v : x) valid += v == v;
+    const double count = static_cast<double>(valid);
     const double* p = x.data();
     double mean, var;
     if (count == static_cast<double>(n)) {

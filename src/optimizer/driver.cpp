@@ -19,22 +19,132 @@ double clamp_finite(double v) {
     return v;
 }
 
-// One date's row of a library matrix at the universe's columns, cleaned.
+// NaN to 0 and infinities to the largest finite double of their sign, as
+// plain selects.
+inline double clean(double v) {
+    const double c = v > kMax ? kMax : (v < -kMax ? -kMax : v);
+    return v != v ? 0.0 : c;
+}
+
+bool contiguous(const MatrixView& m) { return m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)); }
+
+const double* row_of(const MatrixView& m, std::size_t row) {
+    // Views are aligned (unaligned data is converted before viewing).
+    return reinterpret_cast<const double*>(m.base + static_cast<std::ptrdiff_t>(row) * m.row_stride);
+}
+
+// One date's row of a library matrix at the universe's columns, cleaned,
+// written to out[i * step].
 // Deliberately not multiversioned: vector gather instructions are slow on
 // many processors, plain loads are not.
-void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t n, double* out) {
-    if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        // Views are aligned (unaligned data is converted before viewing).
-        const double* r = reinterpret_cast<const double*>(m.base + static_cast<std::ptrdiff_t>(row) * m.row_stride);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = r[cols[i]];
-            const double c = v > kMax ? kMax : (v < -kMax ? -kMax : v);
-            out[i] = v != v ? 0.0 : c;
-        }
+void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t n, double* out,
+            std::size_t step = 1) {
+    if (contiguous(m)) {
+        const double* r = row_of(m, row);
+        for (std::size_t i = 0; i < n; ++i) out[i * step] = clean(r[cols[i]]);
         return;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
+    for (std::size_t i = 0; i < n; ++i) out[i * step] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
 }
+
+// How a run reads a date from the library. A universe lists its members in
+// the user's order, the library its columns in its own: read in the user's
+// order, every date's rows are fetched in random order. So the columns are
+// sorted once per run, each date's rows are read front to back, all factors
+// of a security at a time, straight into the security-major block the
+// exposure passes use (its blocks in column order, reached through slots).
+class DateReader {
+public:
+    explicit DateReader(const RunData& data) : data_(data), n_(data.scores.cols), nk_(data.barra.size()) {
+        order_.resize(n_);
+        for (std::size_t i = 0; i < n_; ++i) order_[i] = static_cast<Index>(i);
+        const std::vector<Index>& bc = data.bench_cols;
+        std::stable_sort(order_.begin(), order_.end(), [&bc](Index x, Index y) { return bc[x] < bc[y]; });
+        cols_.resize(n_);
+        for (std::size_t j = 0; j < n_; ++j) cols_[j] = bc[order_[j]];
+        sorted_bench_ = contiguous(data.bench);
+        fused_ = true;
+        for (std::size_t k = 0; k < nk_; ++k) fused_ &= contiguous(data.barra[k]) && data.barra_cols[k] == bc;
+        rows_.resize(nk_);
+    }
+
+    void bench(std::size_t bi, double* out) const {
+        if (!sorted_bench_) {
+            gather(data_.bench, bi, data_.bench_cols.data(), n_, out);
+            return;
+        }
+        const double* r = row_of(data_.bench, bi);
+        for (std::size_t j = 0; j < n_; ++j) out[order_[j]] = clean(r[cols_[j]]);
+    }
+
+    void factors(std::size_t bi, risk::SecurityMajor& block) {
+        block.shape(n_, nk_);
+        const std::size_t stride = block.stride;
+        // Cleaned values are finite.
+        block.all_finite = true;
+        double* out = block.values.data();
+        if (!fused_) {
+            for (std::size_t i = 0; i < n_; ++i) block.slot[i] = static_cast<Index>(i);
+            for (std::size_t k = 0; k < nk_; ++k) gather(data_.barra[k], bi, data_.barra_cols[k].data(), n_, out + k, stride);
+            for (std::size_t k = nk_; k < stride; ++k)
+                for (std::size_t i = 0; i < n_; ++i) out[i * stride + k] = 0.0;
+            return;
+        }
+        for (std::size_t j = 0; j < n_; ++j) block.slot[order_[j]] = static_cast<Index>(j);
+        for (std::size_t k = 0; k < nk_; ++k) rows_[k] = row_of(data_.barra[k], bi);
+        const double* const* rows = rows_.data();
+        const Index* cols = cols_.data();
+        for (std::size_t j = 0; j < n_; ++j, out += stride) {
+            if (j % kPrefetchEvery == 0 && j + kAhead < n_) {
+                const Index ahead = cols[j + kAhead];
+                for (std::size_t k = 0; k < nk_; ++k) __builtin_prefetch(rows[k] + ahead);
+            }
+            const Index c = cols[j];
+            for (std::size_t k = 0; k < nk_; ++k) out[k] = clean(rows[k][c]);
+            for (std::size_t k = nk_; k < stride; ++k) out[k] = 0.0;
+        }
+    }
+
+    // Starts fetching part of date bi's rows into the cache, a share per call
+    // from the first call on date bi, so the reads overlap the passes of the
+    // date before.
+    void prefetch(std::size_t bi) {
+        if (!fused_ || bi >= data_.scores.rows || n_ == 0) return;
+        if (ahead_date_ != bi) {
+            ahead_date_ = bi;
+            ahead_row_ = 0;
+            ahead_byte_ = 0;
+        }
+        const std::size_t first = static_cast<std::size_t>(cols_.front()) * sizeof(double);
+        const std::size_t span = (static_cast<std::size_t>(cols_.back()) + 1) * sizeof(double) - first;
+        std::size_t budget = kLinesPerCall;
+        while (budget > 0 && ahead_row_ <= nk_) {
+            const MatrixView& m = ahead_row_ < nk_ ? data_.barra[ahead_row_] : data_.bench;
+            const char* r = reinterpret_cast<const char*>(row_of(m, bi)) + first;
+            for (; budget > 0 && ahead_byte_ < span; ahead_byte_ += 64, --budget) __builtin_prefetch(r + ahead_byte_, 0, 2);
+            if (ahead_byte_ >= span) {
+                ++ahead_row_;
+                ahead_byte_ = 0;
+            }
+        }
+    }
+
+private:
+    // Cache lines asked for per pass of the date before: small enough not to
+    // hold a pass up waiting for free line-fill buffers.
+    static constexpr std::size_t kLinesPerCall = 1000;
+    // Within a date's read, ask for the rows this many securities ahead,
+    // every few securities (about a cache line of each row).
+    static constexpr std::size_t kPrefetchEvery = 8;
+    static constexpr std::size_t kAhead = 64;
+    const RunData& data_;
+    std::size_t n_, nk_;
+    std::vector<Index> order_;  // universe positions by ascending bench column
+    std::vector<Index> cols_;   // their columns
+    bool sorted_bench_ = false, fused_ = false;
+    std::vector<const double*> rows_;
+    std::size_t ahead_date_ = static_cast<std::size_t>(-1), ahead_row_ = 0, ahead_byte_ = 0;
+};
 
 bool all_nan(CSpan x) {
     for (double v : x)
@@ -57,7 +167,8 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     position::DispatchParams params = config.params;
 
     DateBuffers b;
-    Vec zeros(n, 0.0), row(n), cur_bench(n), arr_barra(nk * n), pre_ema;
+    Vec zeros(n, 0.0), row(n), cur_bench(n), pre_ema;
+    DateReader reader(data);
     bool have_pre_ema = false;
     RunOutcome outcome;
     LoopReport report;
@@ -70,7 +181,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             const double v = data.scores.at(bi, i);
             row[i] = std::isfinite(v) ? v : 0.0;
         }
-        gather(data.bench, bi, data.bench_cols.data(), n, cur_bench.data());
+        reader.bench(bi, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
             hooks.date_done(bi, nullptr, params);
@@ -91,15 +202,18 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
-        for (std::size_t k = 0; k < nk; ++k) gather(data.barra[k], bi, data.barra_cols[k].data(), n, &arr_barra[k * n]);
+        reader.factors(bi, b.by_security);
+        reader.prefetch(bi + 1);
 
         b.calc_pos.resize(n);
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
                                         b.ws, b.caps, b.calc_pos);
         if (nk > 0) {
-            const risk::FactorRows rows{arr_barra.data(), nk, n, n};
-            control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
-                             pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
+            control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight,
+                             pre_ema_value, b, report, [&] {
+                                 reader.prefetch(bi + 1);
+                                 hooks.between_passes();
+                             });
             if (config.print_result) printed = &report;
         }
 

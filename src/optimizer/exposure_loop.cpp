@@ -30,33 +30,32 @@ KESTREL_HOT void nonzero(CSpan x, std::vector<Index>& out) {
 
 // Exposures of `weight` to every risk name: over its holdings only when the
 // skipped zero-weight terms are exactly 0.
-void exposures_of(const risk::FactorRows& arr_barra, CSpan weight, DateBuffers& b, MSpan out) {
+void exposures_of(CSpan weight, DateBuffers& b, MSpan out) {
     if (!b.by_security.all_finite) {
-        risk::exposures(arr_barra, weight, out);
+        risk::exposures(b.by_security, weight, out);
         return;
     }
     nonzero(weight, b.holdings);
     risk::exposures_over(b.by_security, weight, b.holdings, out);
 }
 
-void measure(const risk::FactorRows& arr_barra, DateBuffers& b) {
-    exposures_of(arr_barra, b.calc_pos, b, b.hold_barra);
-    for (std::size_t k = 0; k < arr_barra.rows; ++k) b.expo[k] = b.hold_barra[k] - b.bench_barra[k];
+void measure(DateBuffers& b) {
+    exposures_of(b.calc_pos, b, b.hold_barra);
+    for (std::size_t k = 0; k < b.by_security.k; ++k) b.expo[k] = b.hold_barra[k] - b.bench_barra[k];
 }
 
 // Shifts the scores against risk name k. A factor with no spread around the
 // benchmark's exposure gives no direction to move in, so it is left out. The
 // bias scaled by its spread depends only on the date's data, so it is
 // computed once per date, the first time the name needs correcting.
-KESTREL_HOT void correct(const risk::FactorRows& arr_barra, std::size_t k, double limit, double learning_rate,
-                         DateBuffers& b) {
-    const CSpan row = arr_barra.row(k);
-    const std::size_t n = row.size();
+KESTREL_HOT void correct(std::size_t k, double limit, double learning_rate, DateBuffers& b) {
+    const risk::SecurityMajor& block = b.by_security;
+    const std::size_t n = block.size();
     double* scaled = b.scaled_bias.data() + k * n;
     double& d = b.spread[k];
     if (std::isnan(d)) {
         const double bench = b.bench_barra[k];
-        for (std::size_t i = 0; i < n; ++i) scaled[i] = row[i] - bench;
+        for (std::size_t i = 0; i < n; ++i) scaled[i] = block.of(i)[k] - bench;
         d = num::nan_mean_std(CSpan(scaled, n)).std;
         if (std::isnan(d)) d = 0.0;  // no spread either way; marks the name as seen
         if (d != 0.0 && std::isfinite(d))
@@ -86,23 +85,22 @@ void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
 }  // namespace
 
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
-                      const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
+                      CSpan arr_expo_threshold, CSpan cur_bench,
                       CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
                       LoopReport& report, const std::function<void()>& between_passes) {
-    const std::size_t nk = arr_barra.rows;
+    const std::size_t nk = b.by_security.k;
     b.hold_barra.resize(nk);
     b.bench_barra.resize(nk);
     b.expo.resize(nk);
     b.spread.assign(nk, std::numeric_limits<double>::quiet_NaN());
-    b.scaled_bias.resize(nk * arr_barra.cols);
-    b.by_security.assign(arr_barra);
+    b.scaled_bias.resize(nk * b.by_security.size());
     // The benchmark side cannot change within a date.
-    exposures_of(arr_barra, cur_bench, b, b.bench_barra);
+    exposures_of(cur_bench, b, b.bench_barra);
 
     report = LoopReport{};
     while (static_cast<double>(report.loop_count) < settings.max_loop_num) {
         ++report.loop_count;
-        measure(arr_barra, b);
+        measure(b);
         if (!report.measured) {
             report.measured = true;
             report.first_expo = b.expo;
@@ -114,7 +112,7 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
         if (between_passes) between_passes();
 
         for (Index k : b.over_risk_idx)
-            correct(arr_barra, static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);
+            correct(static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);
         signal::standardise(b.cur_model_value, b.cur_model_value);
         smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},

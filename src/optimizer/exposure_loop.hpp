@@ -40,13 +40,13 @@ struct DateBuffers {
     position::Workspace ws;
 };
 
-// On entry b.cur_model_value, b.try_ema_value and b.calc_pos hold the date's
-// first pass; on return they hold its final values. pre_ema_value is the
-// smoothed score the date came in with (nullopt before the first processed
-// date). between_passes runs before every correction pass and may throw to
-// abandon the date.
+// On entry b.by_security holds the date's factor block, and b.cur_model_value,
+// b.try_ema_value and b.calc_pos hold the date's first pass; on return they
+// hold its final values. pre_ema_value is the smoothed score the date came in
+// with (nullopt before the first processed date). between_passes runs before
+// every correction pass and may throw to abandon the date.
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
-                      const risk::FactorRows& arr_barra, CSpan arr_expo_threshold, CSpan cur_bench,
+                      CSpan arr_expo_threshold, CSpan cur_bench,
                       CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
                       LoopReport& report, const std::function<void()>& between_passes = {});
 

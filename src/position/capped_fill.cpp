@@ -8,6 +8,10 @@
 namespace kestrel::position {
 
 KESTREL_HOT std::string cap_violations(CSpan position, CSpan each_max_weight, double tolerance) {
+    // Almost always none: a counting sweep (vectorised) decides first.
+    std::size_t over = 0;
+    for (std::size_t i = 0; i < position.size(); ++i) over += position[i] - each_max_weight[i] >= tolerance;
+    if (over == 0) return {};
     std::vector<Index> err_idx;
     for (std::size_t i = 0; i < position.size(); ++i)
         if (position[i] - each_max_weight[i] >= tolerance) err_idx.push_back(static_cast<Index>(i));

@@ -30,7 +30,7 @@ struct Ascending {
 };
 
 struct CrossingScratch {
-    std::vector<Index> perm;
+    std::vector<Index> perm, before, after;
     std::vector<std::uint32_t> bucket;
     Vec bucket_room;
 };
@@ -143,21 +143,25 @@ Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s,
     while (crossing <= buckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
 
     // Consume whole buckets before the crossing one; order what remains.
-    // Bucket order is random in p, so the lists are built without branches.
-    perm.resize(m + 1);  // every slot is written before the count moves: one spare
-    std::size_t at = 0;
+    // Bucket order is random in p, so the three lists are built in one sweep
+    // without branches: every list's slot is written, one count moves.
+    perm.resize(m + 1);
+    auto& before = s.before;
+    auto& after = s.after;
+    before.resize(m + 1);
+    after.resize(m + 1);
+    std::size_t nb = 0, nc = 0, na = 0;
     for (std::size_t p = 0; p < m; ++p) {
-        perm[at] = static_cast<Index>(p);
-        at += bucket[p] == crossing;
+        const std::uint32_t b = bucket[p];
+        before[nb] = perm[nc] = after[na] = static_cast<Index>(p);
+        nb += b < crossing;
+        nc += b == crossing;
+        na += b > crossing;
     }
-    const std::size_t first = at;
-    for (std::size_t p = 0; p < m; ++p) {
-        perm[at] = static_cast<Index>(p);
-        at += bucket[p] > crossing;
-    }
-    perm.resize(at);
-    for (std::size_t p = 0; p < m; ++p)
-        if (bucket[p] < crossing) consume(static_cast<Index>(p));
+    const std::size_t first = nc;
+    std::copy(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(na), perm.begin() + static_cast<std::ptrdiff_t>(nc));
+    perm.resize(nc + na);
+    for (std::size_t j = 0; j < nb; ++j) consume(before[j]);
     // Later buckets are only walked when rounding leaves the crossing bucket short.
     return detail::walk(key, room, target, cum, perm, first, order, consume, true);
 }

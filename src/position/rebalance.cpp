@@ -29,14 +29,15 @@ struct Candidates {
         bound = ws.bound.data();
         room = ws.room.data();
     }
-    // Branch-free append: the slot is always written, the count only moves
-    // for a member.
-    void offer(bool member, Index i, double k, double b, double r) {
-        idx[m] = i;
-        key[m] = k;
-        bound[m] = b;
-        room[m] = r;
-        m += member;
+    // Branch-free append at `at`: the slot is always written, the returned
+    // count only moves for a member. The count is the caller's local: kept in
+    // this struct, every index store (an integer) might change it.
+    std::size_t offer(std::size_t at, bool member, Index i, double k, double b, double r) const {
+        idx[at] = i;
+        key[at] = k;
+        bound[at] = b;
+        room[at] = r;
+        return at + member;
     }
     CSpan keys() const { return {key, m}; }
     CSpan rooms() const { return {room, m}; }
@@ -64,13 +65,17 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
         // Lowest key first, down to the floor: lifted securities to their
         // previous weight, held ones to 0. No room (weight_chg <= 0): passed over.
         Candidates cand(ws, n);
+        std::size_t m = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool pos = s >= r, mid = std::abs(s) < r;
-            const double floor = pos ? pre_weight[i] : 0.0;
+            // Loaded whatever the select: a conditional load becomes a branch.
+            const double pre = pre_weight[i];
+            const double floor = pos ? pre : 0.0;
             const double chg = out[i] - floor;
-            cand.offer((pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
+            m = cand.offer(m, (pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
         }
+        cand.m = m;
         const Crossing c = find_crossing(cand.keys(), cand.rooms(), cur_sum - secu_pct, ws.crossing, Ascending{},
                                          [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
         if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
@@ -78,13 +83,16 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
         // Highest key first, up to the ceiling: securities taken to zero back
         // to min(previous, cap), held ones to their cap. Already there: passed over.
         Candidates cand(ws, n);
+        std::size_t m = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const double s = model_value[i];
             const bool neg = s <= -r, mid = std::abs(s) < r;
-            const double ceiling = neg ? num::minimum(pre_weight[i], each_max_weight[i]) : each_max_weight[i];
-            cand.offer((neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r, ceiling,
-                       ceiling - out[i]);
+            const double pre = pre_weight[i], cap = each_max_weight[i];
+            const double ceiling = neg ? num::minimum(pre, cap) : cap;
+            m = cand.offer(m, (neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r,
+                           ceiling, ceiling - out[i]);
         }
+        cand.m = m;
         const Crossing c = find_crossing(cand.keys(), cand.rooms(), secu_pct - cur_sum, ws.crossing, Descending{},
                                          [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
         if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;

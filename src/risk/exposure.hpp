@@ -21,14 +21,33 @@ struct FactorRows {
 // exposure[k] = sum_i rows[k][i] * weight[i], for every row.
 void exposures(const FactorRows& rows, CSpan weight, MSpan out);
 
-// The factor block laid out security by security (n x K), for sums over a
-// few securities that run across all K factors at once.
+// The factor block laid out security by security, for sums over a few
+// securities that run across all K factors at once. Blocks may sit in any
+// order (the order the library's columns were read in): slot maps a security
+// to its block.
+// Each block is padded with zeros to whole vectors of kLanes, so that the
+// sums over securities run in registers a vector at a time.
 struct SecurityMajor {
-    Vec values;              // values[i * k + j] = rows[j][i]
+    static constexpr std::size_t kLanes = 8;
+    Vec values;               // values[slot[i] * stride + j] = factor j of security i
+    std::vector<Index> slot;  // n entries
     std::size_t k = 0;
-    bool all_finite = true;  // false: a zero weight may still carry a NaN product
-    void assign(const FactorRows& rows);
+    std::size_t stride = 0;   // k rounded up to whole vectors; the padding is 0
+    bool all_finite = true;   // false: a zero weight may still carry a NaN product
+    const double* of(std::size_t i) const { return values.data() + static_cast<std::size_t>(slot[i]) * stride; }
+    std::size_t size() const { return slot.size(); }
+    // Sets k and stride and sizes the block for n securities.
+    void shape(std::size_t n, std::size_t factors) {
+        k = factors;
+        stride = (factors + kLanes - 1) / kLanes * kLanes;
+        values.resize(n * stride);
+        slot.resize(n);
+    }
 };
+
+// exposure[j] = sum_i factor j of i * weight[i], numpy's pairwise sum over i
+// (NaN is not skipped), for every j.
+void exposures(const SecurityMajor& block, CSpan weight, MSpan out);
 
 // exposure[j] = sum over the listed securities of weight[i] * factor j of i.
 // Equal to the full sum when every unlisted weight is 0 and all values are

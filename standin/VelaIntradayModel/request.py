@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
+from pathlib import Path
 
 import numpy as np
 
@@ -29,6 +31,38 @@ _formula_cache: dict = {}
 _FORMULA_CACHE_SIZE = 64
 
 
+# Formula results over a stored field are kept as files beside it, so that
+# later requests, in this process or another, map them instead of holding a
+# dense float64 matrix per formula in memory.
+FORMULA_DIR = ".formulas"
+_ROWS_PER_CHUNK = 256
+
+
+def _formula_file(version, code: int) -> Path:
+    _, path, mtime_ns, size = version
+    src = Path(path)
+    return src.parent / FORMULA_DIR / f"{src.stem}=={code}.{mtime_ns}.{size}.npy"
+
+
+def _stored_indicator(sector: np.ndarray, code: int, target: Path) -> np.ndarray:
+    """Map the indicator kept in ``target``, writing it first (in row chunks) if missing."""
+    if not target.is_file():
+        target.parent.mkdir(exist_ok=True)
+        tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+        try:
+            out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.float64, shape=sector.shape)
+            for r in range(0, sector.shape[0], _ROWS_PER_CHUNK):
+                out[r:r + _ROWS_PER_CHUNK] = sector_indicator(sector[r:r + _ROWS_PER_CHUNK], code)
+            out.flush()
+            del out
+            # Readers only ever see a complete file.
+            os.replace(tmp, target)
+        except BaseException:
+            tmp.unlink(missing_ok=True)
+            raise
+    return np.load(target, mmap_mode="r", allow_pickle=False)
+
+
 def _sector_matrix(code: int) -> np.ndarray:
     version = store.field_version(SECTOR_FIELD)
     sector = store.get_field(SECTOR_FIELD)
@@ -36,8 +70,15 @@ def _sector_matrix(code: int) -> np.ndarray:
     hit = _formula_cache.get(key)
     if hit is not None and (version[0] != "memory" or hit[0] is sector):
         return hit[1]
-    out = sector_indicator(sector, code)
-    out.flags.writeable = False
+    out = None
+    if version is not None and version[0] == "file":
+        try:
+            out = _stored_indicator(sector, code, _formula_file(version, code))
+        except OSError:
+            pass  # a read-only store: evaluate in memory
+    if out is None:
+        out = sector_indicator(sector, code)
+        out.flags.writeable = False
     if version is not None:
         if len(_formula_cache) >= _FORMULA_CACHE_SIZE:
             _formula_cache.pop(next(iter(_formula_cache)))
@@ -71,7 +112,8 @@ def RunLoopOnce(names):
     Returns
     -------
     list of LoopResult
-        Stored fields are the store's own arrays (no copy); formulas are fresh 0/1 matrices.
+        Stored fields are the store's own arrays (no copy); formulas are 0/1 matrices,
+        over a stored sector field kept as files in the store directory and mapped.
 
     Raises
     ------
