@@ -56,15 +56,18 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     const std::size_t nk = data.barra.size();
     position::DispatchParams params = config.params;
 
+    const std::size_t first = config.first_row;
     DateBuffers b;
-    Vec zeros(n, 0.0), row(n), cur_bench(n), arr_barra(nk * n), pre_ema;
-    bool have_pre_ema = false;
+    Vec zeros(n, 0.0), row(n), cur_bench(n), arr_barra(nk * n);
+    const CSpan start_weight = config.pre_weight.empty() ? CSpan(zeros) : CSpan(config.pre_weight);
+    Vec pre_ema = config.pre_ema.value_or(Vec{});
+    bool have_pre_ema = config.pre_ema.has_value();
     RunOutcome outcome;
     LoopReport report;
 
-    for (std::size_t bi = 0; bi < t_rows; ++bi) {
-        const CSpan pre_weight = bi > 0 ? CSpan(weight_res.data() + (bi - 1) * n, n) : CSpan(zeros);
-        const LoopReport* printed = nullptr;
+    for (std::size_t bi = first; bi < t_rows; ++bi) {
+        const CSpan pre_weight = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
+        const LoopReport* controlled = nullptr;
 
         for (std::size_t i = 0; i < n; ++i) {
             const double v = data.scores.at(bi, i);
@@ -73,7 +76,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         gather(data.bench, bi, data.bench_cols.data(), n, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
-            hooks.date_done(bi, nullptr, params);
+            hooks.date_done(bi, DateStatus::Skipped, nullptr, params);
             continue;
         }
         for (double& w : cur_bench) w /= bench_sum;
@@ -84,7 +87,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         signal::standardise(b.cur_model_value, b.cur_model_value);
         if (all_nan(b.cur_model_value)) {
             outcome.empty_rows.push_back(bi);
-            hooks.date_done(bi, nullptr, params);
+            hooks.date_done(bi, DateStatus::Empty, nullptr, params);
             continue;
         }
         const std::optional<CSpan> pre_ema_value =
@@ -100,18 +103,22 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             const risk::FactorRows rows{arr_barra.data(), nk, n, n};
             control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
                              pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
-            if (config.print_result) printed = &report;
+            controlled = &report;
         }
 
+        DateStatus status = DateStatus::Processed;
         if (all_finite(b.calc_pos)) {
             pre_ema.assign(b.try_ema_value.begin(), b.try_ema_value.end());
             have_pre_ema = true;
-            std::copy(b.calc_pos.begin(), b.calc_pos.end(), weight_res.begin() + static_cast<std::ptrdiff_t>(bi * n));
+            std::copy(b.calc_pos.begin(), b.calc_pos.end(),
+                      weight_res.begin() + static_cast<std::ptrdiff_t>((bi - first) * n));
         } else {
+            status = DateStatus::Empty;
             outcome.empty_rows.push_back(bi);
         }
-        hooks.date_done(bi, printed, params);
+        hooks.date_done(bi, status, controlled, params);
     }
+    if (have_pre_ema) outcome.pre_ema = std::move(pre_ema);
     return outcome;
 }
 
