@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from kestrel_tools.report import holdings, turnover
 from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
