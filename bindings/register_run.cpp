@@ -54,21 +54,25 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
         .def_readonly("univ_idx", &RunResult::univ_idx)
         .def_readonly("seconds", &RunResult::seconds)
         .def_readonly("state", &RunResult::state)
-        .def("to_pandas", [](py::object self) { return tools("to_pandas")(self); },
-             "The result as pandas DataFrames (see kestrel_tools.runs.RunFrames).")
-        .def("save", [](py::object self, py::object path) { tools("save")(self, path); }, py::arg("path"),
-             "Write the result to a plain .npz file that numpy reads without Kestrel.")
-        .def_static("load", [](py::object path) { return tools("load")(path); }, py::arg("path"),
-                    "Read a result written by save().")
+        .def(
+            "to_pandas", [](py::object self) { return tools("to_pandas")(self); },
+            "The result as pandas DataFrames (see kestrel_tools.runs.RunFrames).")
+        .def(
+            "save", [](py::object self, py::object path) { tools("save")(self, path); }, py::arg("path"),
+            "Write the result to a plain .npz file that numpy reads without Kestrel.")
+        .def_static(
+            "load", [](py::object path) { return tools("load")(path); }, py::arg("path"),
+            "Read a result written by save().")
         .def("__repr__", [](const RunResult& r) {
-            return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " +
-                   std::to_string(py::len(r.univ_idx)) + " securities, " + std::to_string(py::len(r.risk_names)) +
-                   " risk names)";
+            return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " + std::to_string(py::len(r.univ_idx)) +
+                   " securities, " + std::to_string(py::len(r.risk_names)) + " risk names)";
         });
 
-    m.def("run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
-          py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
-          py::arg("progress") = true, py::arg("print_result") = false, R"doc(run(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx, *, start=None, progress=True, print_result=False) -> RunResult
+    m.def(
+        "run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
+        py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
+        py::arg("progress") = true, py::arg("print_result") = false,
+        R"doc(run(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx, *, start=None, progress=True, print_result=False) -> RunResult
 
 A run as an object: the weights of the rows computed, equal to what
 OptimizerTopM(opt_name, bench_symbol, secu_pct, cfg).gen_position gives for

@@ -101,8 +101,12 @@ PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle u
     const position::Algorithm algorithm = algorithm_of(self.opt_name);
     RawSettings raw = read_settings(self.cfg, algorithm);
     if (!read_print_result) raw.print_result = py::bool_(false);
-    PreparedRun run{run_config(raw, algorithm, self.secu_pct), risk_names(raw.risk_factor_expo, raw.each_sector_expo),
-                    {}, {}, {}, 0.0};
+    PreparedRun run{run_config(raw, algorithm, self.secu_pct),
+                    risk_names(raw.risk_factor_expo, raw.each_sector_expo),
+                    {},
+                    {},
+                    {},
+                    0.0};
     run.config.arr_expo_threshold = run.risk.limits;
 
     run.data.scores = score_view(predict_values, run.keep);

@@ -45,7 +45,6 @@ struct PreparedRun {
 
 // From self's settings; with read_print_result false cfg's "print_result" is
 // not looked at (config.print_result is then false).
-PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx,
-                        bool read_print_result = true);
+PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, bool read_print_result = true);
 
 }  // namespace kestrel::bind

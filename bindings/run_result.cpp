@@ -116,9 +116,9 @@ RunState make_state(py::handle row, py::handle weights, py::handle smoothed) {
         if (!(std::isfinite(w[i]) && w[i] >= 0.0))
             throw py::value_error("RunState.weights must be finite and non-negative; entry " + std::to_string(i) +
                                   " is " + std::string(py::str(py::float_(w[i]))));
-    s.smoothed = smoothed.is_none() ? py::none()
-                                    : py::object(vector_copy(smoothed, "RunState.smoothed", s.weights.size(),
-                                                             "RunState.weights"));
+    s.smoothed = smoothed.is_none()
+                     ? py::none()
+                     : py::object(vector_copy(smoothed, "RunState.smoothed", s.weights.size(), "RunState.weights"));
     return s;
 }
 
@@ -154,11 +154,16 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     auto first_expo = filled<double>({m, ki}, kNaN), last_expo = filled<double>({m, ki}, kNaN);
     auto over_limit = filled<bool>({m, ki}, false);
     auto bench_hold = filled<double>({m}, kNaN), total = filled<double>({m}, kNaN);
-    const Diagnostics d{config.first_row,           k,
-                        config.arr_expo_threshold.data(), status.mutable_data(),
-                        loop_count.mutable_data(),  hold_num.mutable_data(),
-                        first_expo.mutable_data(),  last_expo.mutable_data(),
-                        bench_hold.mutable_data(),  total.mutable_data(),
+    const Diagnostics d{config.first_row,
+                        k,
+                        config.arr_expo_threshold.data(),
+                        status.mutable_data(),
+                        loop_count.mutable_data(),
+                        hold_num.mutable_data(),
+                        first_expo.mutable_data(),
+                        last_expo.mutable_data(),
+                        bench_hold.mutable_data(),
+                        total.mutable_data(),
                         over_limit.mutable_data()};
 
     ProgressBar bar(static_cast<std::size_t>(m), progress);
@@ -170,7 +175,8 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
 
     if (m > 0) {
         last_row = static_cast<Index>(t_rows) - 1;
-        r.state = state_object(last_row, read_only(py::array(weights[py::int_(m - 1)].attr("copy")())), outcome.pre_ema);
+        r.state =
+            state_object(last_row, read_only(py::array(weights[py::int_(m - 1)].attr("copy")())), outcome.pre_ema);
     } else if (!start.is_none()) {
         r.state = py::reinterpret_borrow<py::object>(start);  // nothing computed: the start is still the state
     } else {
@@ -237,8 +243,8 @@ RunResult make_result(const py::dict& f) {
     r.univ_idx = field("univ_idx", "int64", 1);
     const py::ssize_t m = w.shape(0), n = w.shape(1), k = static_cast<py::ssize_t>(names.size());
     const std::pair<const char*, py::object*> per_date[] = {
-        {"rows", &r.rows},         {"status", &r.status},     {"loop_count", &r.loop_count},
-        {"bench_hold", &r.bench_hold}, {"hold_num", &r.hold_num}, {"total", &r.total}};
+        {"rows", &r.rows},         {"status", &r.status}, {"loop_count", &r.loop_count}, {"bench_hold", &r.bench_hold},
+        {"hold_num", &r.hold_num}, {"total", &r.total}};
     for (const auto& [name, obj] : per_date)
         if (py::len(*obj) != static_cast<std::size_t>(m))
             throw py::value_error(std::string("RunResult.") + name + " has length " + std::to_string(py::len(*obj)) +

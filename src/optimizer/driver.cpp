@@ -90,19 +90,18 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             hooks.date_done(bi, DateStatus::Empty, nullptr, params);
             continue;
         }
-        const std::optional<CSpan> pre_ema_value =
-            have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
+        const std::optional<CSpan> pre_ema_value = have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
         for (std::size_t k = 0; k < nk; ++k) gather(data.barra[k], bi, data.barra_cols[k].data(), n, &arr_barra[k * n]);
 
         b.calc_pos.resize(n);
-        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
-                                        b.ws, b.caps, b.calc_pos);
+        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
+                                        b.caps, b.calc_pos);
         if (nk > 0) {
             const risk::FactorRows rows{arr_barra.data(), nk, n, n};
-            control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
-                             pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
+            control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight, pre_ema_value,
+                             b, report, [&hooks] { hooks.between_passes(); });
             controlled = &report;
         }
 

@@ -15,7 +15,7 @@ struct RunConfig {
     position::DispatchParams params;  // for the first date; hooks may change it
     LoopSettings loop;
     bool print_result = true;  // read by the hooks, which write the report lines
-    Vec arr_expo_threshold;  // K limits
+    Vec arr_expo_threshold;    // K limits
 
     // Where the run starts: row first_row, as if the date before it had left
     // pre_weight (empty: nothing held) and pre_ema (nullopt: no date processed yet).
@@ -25,10 +25,10 @@ struct RunConfig {
 };
 
 struct RunData {
-    MatrixView scores;               // T x N
-    MatrixView bench;                // at least T rows, in percent
-    std::vector<Index> bench_cols;   // N columns of bench, checked
-    std::vector<MatrixView> barra;   // K, at least T rows each
+    MatrixView scores;                           // T x N
+    MatrixView bench;                            // at least T rows, in percent
+    std::vector<Index> bench_cols;               // N columns of bench, checked
+    std::vector<MatrixView> barra;               // K, at least T rows each
     std::vector<std::vector<Index>> barra_cols;  // N checked columns of each
 };
 
