@@ -6,10 +6,13 @@ docs/ for what each parameter means.
 """
 
 from collections.abc import Mapping
-from typing import Any, SupportsFloat, SupportsIndex, TypeVar, overload
+from os import PathLike
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from kestrel_tools.runs import RunFrames
 
 _T = TypeVar("_T")
 _Weights = NDArray[np.float64]
@@ -139,3 +142,71 @@ def opt_gen_position_topequal2(
 def opt_gen_position_type(
     bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
 ) -> _Weights: ...
+
+# Date status codes of RunResult.status.
+STATUS_PROCESSED: Final[int]
+STATUS_SKIPPED: Final[int]  # the universe's benchmark weights sum to less than 80 percent
+STATUS_EMPTY: Final[int]  # scores or weights not finite; the row stays zero
+
+class RunState:
+    """What the date loop hands from one date to the next; a start for Kestrel.run."""
+
+    @property
+    def row(self) -> int: ...
+    @property
+    def weights(self) -> NDArray[np.float64]: ...
+    @property
+    def smoothed(self) -> NDArray[np.float64] | None: ...
+    def __init__(self, row: SupportsIndex, weights: ArrayLike, smoothed: ArrayLike | None = None) -> None: ...
+
+class RunResult:
+    """The rows a run computed, with each date's diagnostics (M rows, N securities, K risk names)."""
+
+    @property
+    def weights(self) -> NDArray[np.float64]: ...  # M x N
+    @property
+    def rows(self) -> NDArray[np.int64]: ...  # M
+    @property
+    def risk_names(self) -> tuple[str, ...]: ...  # K, sectors included
+    @property
+    def limits(self) -> NDArray[np.float64]: ...  # K
+    @property
+    def status(self) -> NDArray[np.int8]: ...  # M, STATUS_*
+    @property
+    def loop_count(self) -> NDArray[np.int64]: ...
+    @property
+    def first_expo(self) -> NDArray[np.float64]: ...  # M x K, NaN where not measured
+    @property
+    def last_expo(self) -> NDArray[np.float64]: ...
+    @property
+    def over_limit(self) -> NDArray[np.bool_]: ...  # M x K, at the last measurement
+    @property
+    def bench_hold(self) -> NDArray[np.float64]: ...
+    @property
+    def hold_num(self) -> NDArray[np.int64]: ...  # -1 where not measured
+    @property
+    def total(self) -> NDArray[np.float64]: ...
+    @property
+    def univ_idx(self) -> NDArray[np.int64]: ...  # N, as given
+    @property
+    def seconds(self) -> dict[Literal["total", "requests"], float]: ...
+    @property
+    def state(self) -> RunState: ...
+    def __init__(self, **fields: Any) -> None: ...
+    def to_pandas(self) -> RunFrames: ...
+    def save(self, path: str | PathLike[str]) -> None: ...
+    @staticmethod
+    def load(path: str | PathLike[str]) -> RunResult: ...
+
+def run(
+    opt_name: str,
+    bench_symbol: str,
+    secu_pct: float,
+    cfg: _Settings,
+    predictValues: ArrayLike,
+    univ_idx: ArrayLike,
+    *,
+    start: RunState | None = None,
+    progress: bool = True,
+    print_result: bool = False,
+) -> RunResult: ...

@@ -11,6 +11,8 @@ Scenarios (all on markets built with the stand-in ``VelaIntradayModel``):
   S4   Kestrel's cost as the universe N and the number of risk names K grow
   S5   two runs in two threads against the same two runs one after the other
   MEM  peak RSS of an S1 run in a fresh process against its memory budget
+  RUN  Kestrel.run on the S1 case against the entry function: the cost of the
+       per-date diagnostics (limit: 3% of S1's ms per date)
   S6   a long history (2,500 dates, library 6,000, universe 5,000) read from a
        memory-mapped store in fresh processes: the data library's requests
        before the first date, ms/date and peak RSS against the data handed over
@@ -50,7 +52,7 @@ if str(HERE) not in sys.path:
 import benchlib as bl  # noqa: E402
 import numpy_baseline as nb  # noqa: E402
 
-SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6")
+SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6", "RUN")
 BENCH_SYMBOL = "000905"
 BENCH_FIELD = "weight500"
 TOLERANCE = 1e-9
@@ -279,6 +281,24 @@ def scenario_s1(ctx):
     row["market_gen_s"] = gen_s
     row["case"] = f"TopM T={scores.shape[0]} N={scores.shape[1]} K={row['risk_names']}"
     return [row, srow]
+
+
+def scenario_run(ctx):
+    """Kestrel.run and the entry function in turn on the S1 case, neither printing; best of each."""
+    market, univ_idx, scores, _ = ctx.s1_market()
+    k = ctx.kestrel
+    entry = lambda *a: k.opt_gen_position_topm(*a)  # noqa: E731
+    as_object = lambda *a: k.run("TopM", *a)  # noqa: E731
+    factory = lambda: make_cfg("TopM", market.factors, True, print_result=False)  # noqa: E731
+    best = {"entry": [], "run": []}
+    for _ in range(max(ctx.preset.repeats_k, 3)):
+        for name, fn in (("entry", entry), ("run", as_object)):
+            best[name] += timed_runs(fn, factory, scores, univ_idx, 1)[1].seconds
+    T = scores.shape[0]
+    run_ms, entry_ms = 1e3 * min(best["run"]) / T, 1e3 * min(best["entry"]) / T
+    return [{"case": "TopM Kestrel.run", "dates": T, "kestrel_ms_per_date": run_ms,
+             "entry_ms_per_date": entry_ms, "overhead": run_ms / entry_ms - 1.0,
+             "run_s": best["run"], "entry_s": best["entry"]}]
 
 
 def scenario_s2(ctx):
@@ -623,7 +643,7 @@ class Context:
 
 
 RUNNERS = {"S1": scenario_s1, "S2": scenario_s2, "S3": scenario_s3, "S4": scenario_s4,
-           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6}
+           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6, "RUN": scenario_run}
 
 
 def run_scenarios(names, preset, log=print):
@@ -633,7 +653,7 @@ def run_scenarios(names, preset, log=print):
     ctx = Context(preset, kestrel, vim)
     results = {}
     # The in-process scenarios that share the S1 market first, then the rest.
-    order = [s for s in ("S1", "S2", "S3", "S5", "S4", "MEM", "S6") if s in names]
+    order = [s for s in ("S1", "RUN", "S2", "S3", "S5", "S4", "MEM", "S6") if s in names]
     if "S1" in names or "S2" in names:
         results["FLOOR"] = data_floor(ctx)
     for name in order:
@@ -714,6 +734,9 @@ def _main_rows(results):
                         "memk": bl.fmt_mib(r.get("kestrel_peak_bytes")),
                         "memb": bl.fmt_mib(r.get("baseline_peak_bytes")),
                         "diff": _diff(r), "agree": _agree(r), "busy": _busy(r)})
+    for r in results.get("RUN", []):
+        out.append({"scen": "RUN", "case": r["case"], "unit": "ms/date", "k": bl.fmt_num(r["kestrel_ms_per_date"]),
+                    "b": "-", "ratio": "-"})
     return out
 
 
@@ -762,6 +785,11 @@ def report(results, preset, elapsed, header):
             f"{1e3 * r['library_fetch_cold_s']:.0f} ms on first request (sector indicators "
             f"evaluated) = {100 * r['library_fetch_cold_s'] / best:.0f}% of Kestrel's best run, "
             f"{1e3 * r['library_fetch_warm_s']:.1f} ms once they are kept")
+    for r in results.get("RUN", []):
+        lines.append(
+            f"RUN diagnostics: Kestrel.run {r['kestrel_ms_per_date']:.3f} ms/date against the entry function's "
+            f"{r['entry_ms_per_date']:.3f} on the S1 case (best of {len(r['run_s'])} each, in turn): "
+            f"{100 * r['overhead']:+.1f}% (limit +3%: {'met' if r['overhead'] <= 0.03 else 'NOT met'})")
     for r in results.get("S5", []):
         lines.append(
             f"S5 threads, {r['case']}: in turn {r['sequential_s']:.2f} s, in two threads "

@@ -3,34 +3,23 @@
 #include "gen_position.hpp"
 
 #include "python_output.hpp"
-#include "risk_names.hpp"
 #include "run_data.hpp"
 #include "run_hooks.hpp"
-#include "settings.hpp"
 
 namespace kestrel::bind {
 
 py::object gen_position(Optimizer& self, py::handle predict_values, py::handle univ_idx) {
-    const position::Algorithm algorithm = algorithm_of(self.opt_name);
-    const RawSettings raw = read_settings(self.cfg, algorithm);
-    optimizer::RunConfig config = run_config(raw, algorithm, self.secu_pct);
-    RiskNames risk = risk_names(raw.risk_factor_expo, raw.each_sector_expo);
-    config.arr_expo_threshold = risk.limits;
-
-    std::vector<py::object> keep;
-    optimizer::RunData data;
-    data.scores = score_view(predict_values, keep);
-    const std::vector<Index> positions = column_positions(univ_idx, static_cast<py::ssize_t>(data.scores.cols));
-    request_library_data(self, risk.names, positions, data, keep);
+    PreparedRun run = prepare_run(self, predict_values, univ_idx);
+    const optimizer::RunData& data = run.data;
 
     const auto t_rows = static_cast<py::ssize_t>(data.scores.rows);
     Array weight_res({t_rows, static_cast<py::ssize_t>(data.scores.cols)});
     std::fill(weight_res.mutable_data(), weight_res.mutable_data() + weight_res.size(), 0.0);
 
     ProgressBar bar(data.scores.rows);
-    PythonHooks hooks(self, bar, risk.caller_count);
+    PythonHooks hooks(self, bar, run.config.print_result, run.risk.caller_count);
     const optimizer::RunOutcome outcome =
-        run_dates_without_gil(config, data, span_of_mutable(weight_res), hooks, self.opt_name);
+        run_dates_without_gil(run.config, data, span_of_mutable(weight_res), hooks, self.opt_name);
     bar.close();
     if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
     return weight_res;

@@ -37,4 +37,5 @@ reports and runs settings sweeps on Dask.
     register_position_methods(cls);
     register_exposure_methods(cls);
     register_entry_functions(m);
+    register_run(m);
 }

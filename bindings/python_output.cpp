@@ -16,12 +16,16 @@ void warn_empty_dates(const std::vector<std::size_t>& rows) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
 }
 
-ProgressBar::ProgressBar(std::size_t total)
-    : bar_(py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total)) {}
+ProgressBar::ProgressBar(std::size_t total, bool shown) {
+    if (shown) bar_ = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total);
+}
 
-void ProgressBar::tick() { bar_.attr("update")(1); }
+void ProgressBar::tick() {
+    if (bar_) bar_.attr("update")(1);
+}
 
 void ProgressBar::close() {
+    if (!bar_) return;
     py::object bar = std::move(bar_);
     bar.attr("close")();
 }

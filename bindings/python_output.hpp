@@ -21,10 +21,10 @@ void warn_empty_dates(const std::vector<std::size_t>& rows);
 
 // A tqdm bar over `total` dates, closed exactly once: by close() on success,
 // so that its errors reach the caller, or else by the destructor, which keeps
-// the error already on its way out.
+// the error already on its way out. A bar that is not shown does nothing.
 class ProgressBar {
 public:
-    explicit ProgressBar(std::size_t total);
+    explicit ProgressBar(std::size_t total, bool shown = true);
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
     ~ProgressBar();

@@ -31,4 +31,7 @@ void register_exposure_methods(OptimizerClass& cls);
 // The seven opt_gen_position* functions (register_entry.cpp).
 void register_entry_functions(py::module_& m);
 
+// Kestrel.run, RunResult, RunState and the status codes (register_run.cpp).
+void register_run(py::module_& m);
+
 }  // namespace kestrel::bind

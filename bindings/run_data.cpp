@@ -1,8 +1,10 @@
 #include "run_data.hpp"
 
+#include <chrono>
 #include <cstdint>
 
 #include "data_library.hpp"
+#include "settings.hpp"
 
 namespace kestrel::bind {
 
@@ -93,6 +95,26 @@ void request_library_data(Optimizer& self, const std::vector<std::string>& risk_
         data.barra_cols.push_back(data.barra[j].cols == data.bench.cols
                                       ? data.bench_cols
                                       : columns_in(positions, data.barra[j].cols, risk_names[j]));
+}
+
+PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, bool read_print_result) {
+    const position::Algorithm algorithm = algorithm_of(self.opt_name);
+    RawSettings raw = read_settings(self.cfg, algorithm);
+    if (!read_print_result) raw.print_result = py::bool_(false);
+    PreparedRun run{run_config(raw, algorithm, self.secu_pct),
+                    risk_names(raw.risk_factor_expo, raw.each_sector_expo),
+                    {},
+                    {},
+                    {},
+                    0.0};
+    run.config.arr_expo_threshold = run.risk.limits;
+
+    run.data.scores = score_view(predict_values, run.keep);
+    run.positions = column_positions(univ_idx, static_cast<py::ssize_t>(run.data.scores.cols));
+    const auto begin = std::chrono::steady_clock::now();
+    request_library_data(self, run.risk.names, run.positions, run.data, run.keep);
+    run.request_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return run;
 }
 
 }  // namespace kestrel::bind

@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "optimizer.hpp"
 #include "optimizer/driver.hpp"
+#include "risk_names.hpp"
 
 namespace kestrel::bind {
 
@@ -29,5 +30,21 @@ std::vector<Index> columns_in(const std::vector<Index>& positions, std::size_t c
 // data.scores must be set. Views' backing arrays are appended to `keep`.
 void request_library_data(Optimizer& self, const std::vector<std::string>& risk_names,
                           const std::vector<Index>& positions, optimizer::RunData& data, std::vector<py::object>& keep);
+
+// Everything a run reads before its first date, in the order its errors are
+// reported: settings, risk names (sectors added to cfg), scores, univ_idx and
+// the library requests.
+struct PreparedRun {
+    optimizer::RunConfig config;  // risk limits included
+    RiskNames risk;
+    optimizer::RunData data;
+    std::vector<Index> positions;  // univ_idx as given
+    std::vector<py::object> keep;  // arrays behind the views
+    double request_seconds = 0.0;  // spent in the library's requests
+};
+
+// From self's settings; with read_print_result false cfg's "print_result" is
+// not looked at (config.print_result is then false).
+PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, bool read_print_result = true);
 
 }  // namespace kestrel::bind

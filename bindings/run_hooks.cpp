@@ -5,12 +5,13 @@
 
 namespace kestrel::bind {
 
-PythonHooks::PythonHooks(const Optimizer& self, ProgressBar& bar, std::size_t shown)
-    : self_(self), bar_(bar), shown_(shown) {}
+PythonHooks::PythonHooks(const Optimizer& self, ProgressBar& bar, bool print, std::size_t shown)
+    : self_(self), bar_(bar), print_(print), shown_(shown) {}
 
-void PythonHooks::date_done(std::size_t bi, const optimizer::LoopReport* report, position::DispatchParams& next) {
+void PythonHooks::date_done(std::size_t bi, optimizer::DateStatus, const optimizer::LoopReport* report,
+                            position::DispatchParams& next) {
     py::gil_scoped_acquire gil;
-    if (report) write_stdout_line(optimizer::report_line(bi, *report, shown_));
+    if (report && print_) write_stdout_line(optimizer::report_line(bi, *report, shown_));
     bar_.tick();
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     next.algorithm = algorithm_of(self_.opt_name);

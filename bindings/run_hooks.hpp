@@ -14,10 +14,11 @@ namespace kestrel::bind {
 
 class PythonHooks : public optimizer::RunHooks {
 public:
-    // Report lines show the first `shown` risk names.
-    PythonHooks(const Optimizer& self, ProgressBar& bar, std::size_t shown);
+    // Report lines, when `print` is set, show the first `shown` risk names.
+    PythonHooks(const Optimizer& self, ProgressBar& bar, bool print, std::size_t shown);
 
-    void date_done(std::size_t bi, const optimizer::LoopReport* report, position::DispatchParams& next) override;
+    void date_done(std::size_t bi, optimizer::DateStatus status, const optimizer::LoopReport* report,
+                   position::DispatchParams& next) override;
 
     // A date with many passes can last long: looks for Ctrl-C every 50 ms,
     // which costs one clock read per pass otherwise.
@@ -26,6 +27,7 @@ public:
 private:
     const Optimizer& self_;
     ProgressBar& bar_;
+    bool print_;
     std::size_t shown_;
     std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
 };

@@ -39,3 +39,12 @@ assert_type(Kestrel.opt_gen_position_topm(bench_symbol="000300", secu_pct=1, cfg
 assert_type(parse_report("0 LoopCount: 1 ..."), list[ReportLine])
 assert_type(grid(type=["TopM"], decay=[0.1, 0.3]), list[dict[str, Any]])
 assert_type(SweepData("s.npy", "u.npy").store_dir, str | None)
+
+result = Kestrel.run("TopM", "000905", 1.0, cfg, scores, [0, 1, 2, 3], progress=False)
+assert_type(result.weights, F64)
+assert_type(result.status, NDArray[np.int8])
+assert_type(result.risk_names, tuple[str, ...])
+assert_type(result.seconds["total"], float)
+nxt = Kestrel.run("TopM", "000905", 1.0, cfg, scores, [0, 1, 2, 3], start=Kestrel.RunState(2, row))
+assert_type(nxt.state.smoothed, F64 | None)
+assert_type(Kestrel.RunResult.load("run.npz").to_pandas().weights, Any)

@@ -26,22 +26,22 @@ import copy
 import importlib
 import itertools
 import math
-import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from kestrel_tools.report import holdings, turnover
+from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
 
 __all__ = ["SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
 
 # Columns of the summary that follow the settings of each grid point.
-METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "seconds", "memory_mapped",
-           "error")
+METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "max_loop_count",
+           "dates_over_limit", "seconds", "memory_mapped", "error")
 
 
 @dataclass(frozen=True)
@@ -102,51 +102,41 @@ def grid(**axes: Sequence[Any]) -> list[dict[str, Any]]:
     return [dict(zip(keys, values)) for values in itertools.product(*(list(axes[k]) for k in keys))]
 
 
-def summarise(weights: ArrayLike, factors: Sequence[NDArray[Any]], bench: NDArray[Any],
-              univ_idx: NDArray[np.int64]) -> dict[str, float]:
-    """Holdings, turnover and the largest active factor exposure of a weight matrix.
+def summarise(result: Any, n_factors: int) -> dict[str, float]:
+    """Holdings, turnover and exposures of a run, from its :class:`Kestrel.RunResult`.
 
     Parameters
     ----------
-    weights : array_like, shape (T, N)
-    factors : sequence of ndarray, each dates x all securities
-        The configured risk factors' matrices from the data library.
-    bench : ndarray, dates x all securities
-        Benchmark weights in percent.
-    univ_idx : ndarray of int, shape (N,)
+    result : Kestrel.RunResult
+    n_factors : int
+        The configured risk factors: the first `n_factors` of ``result.risk_names``
+        (sector limits follow them).
 
     Returns
     -------
     dict
-        ``dates_processed`` (dates with any weight), ``mean_holdings``
+        ``dates_processed`` (dates with status processed), ``mean_holdings``
         (securities held, over processed dates), ``turnover`` (mean sum of
-        |weight change| between consecutive processed dates) and
-        ``max_abs_exposure`` (largest |active exposure| of the final weights
-        to any configured factor on any processed date, the benchmark and
-        factor values cleaned as Kestrel cleans them); NaN where undefined.
+        |weight change| between consecutive processed dates),
+        ``max_abs_exposure`` (largest |active exposure| to a configured
+        factor at a date's last measurement), ``max_loop_count`` (most
+        exposure passes of a date) and ``dates_over_limit`` (dates still
+        over some limit, sectors included, at their last measurement); NaN
+        where undefined.
     """
-    w = np.asarray(weights, dtype=np.float64)
+    w = np.asarray(result.weights, dtype=np.float64)
+    processed = np.asarray(result.status) == 0
     held = holdings(w)
-    processed = held > 0
     moves = turnover(w)[1:][processed[1:] & processed[:-1]]
-    out = {
+    expo = np.abs(np.asarray(result.last_expo)[processed][:, :n_factors])
+    return {
         "dates_processed": int(processed.sum()),
         "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,
         "turnover": float(moves.mean()) if moves.size else math.nan,
-        "max_abs_exposure": math.nan,
+        "max_abs_exposure": float(np.nanmax(expo)) if expo.size and not np.isnan(expo).all() else math.nan,
+        "max_loop_count": int(np.max(result.loop_count)) if len(result.loop_count) else 0,
+        "dates_over_limit": int(np.asarray(result.over_limit).any(axis=1).sum()),
     }
-    if not processed.any() or not len(factors):
-        return out
-    big = np.finfo(np.float64).max
-    rows = np.flatnonzero(processed)
-    b = np.nan_to_num(np.asarray(bench[rows][:, univ_idx], dtype=np.float64), nan=0.0, posinf=big, neginf=-big)
-    active = w[rows] - b / b.sum(axis=1, keepdims=True)
-    worst = 0.0
-    for f in factors:
-        x = np.nan_to_num(np.asarray(f[rows][:, univ_idx], dtype=np.float64), nan=0.0, posinf=big, neginf=-big)
-        worst = max(worst, float(np.abs((x * active).sum(axis=1)).max()))
-    out["max_abs_exposure"] = worst
-    return out
 
 
 def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
@@ -170,7 +160,7 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     -------
     dict
         The point's settings, then the metrics of :func:`summarise`,
-        ``seconds`` (the Kestrel run alone), ``memory_mapped`` (whether the
+        ``seconds`` (the Kestrel run, ``RunResult.seconds["total"]``), ``memory_mapped`` (whether the
         benchmark matrix the run read was a memory map) and ``error`` (the
         run's exception as text, or None; a failed point gives NaN metrics
         rather than failing the sweep).
@@ -186,17 +176,15 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     factors = list(cfg.get("risk_factor_expo", {}))
     row: dict[str, Any] = dict(point)
     row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
-               seconds=math.nan, memory_mapped=False, error=None)
+               max_loop_count=0, dates_over_limit=0, seconds=math.nan, memory_mapped=False, error=None)
     try:
         scores = np.load(data.scores_path, mmap_mode="r")
         univ_idx = np.load(data.univ_idx_path, mmap_mode="r")
-        opt = Kestrel.OptimizerTopM(cfg["type"], bench_symbol, secu_pct, cfg)
-        start = time.perf_counter()
-        weights = opt.gen_position(scores, univ_idx)
-        row["seconds"] = time.perf_counter() - start
-        row["memory_mapped"] = isinstance(opt.benchweight_data, np.memmap)
-        arrays = [item.array for item in lib.RunLoopOnce(factors)] if factors else []
-        row.update(summarise(weights, arrays, opt.benchweight_data, np.asarray(univ_idx)))
+        result = Kestrel.run(cfg["type"], bench_symbol, secu_pct, cfg, scores, univ_idx, progress=False)
+        row["seconds"] = result.seconds["total"]
+        field = BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
+        row["memory_mapped"] = isinstance(lib.RunLoopOnce([field])[0].array, np.memmap)
+        row.update(summarise(result, len(factors)))
     except Exception as e:  # one bad point must not sink the sweep
         row["error"] = f"{type(e).__name__}: {e}"
     return row
@@ -222,7 +210,8 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
     pandas.DataFrame
         One row per point in the order of `points`: the point's settings,
         then ``dates_processed``, ``mean_holdings``, ``turnover``,
-        ``max_abs_exposure``, ``seconds``, ``memory_mapped`` and ``error``.
+        ``max_abs_exposure``, ``max_loop_count``, ``dates_over_limit``,
+        ``seconds``, ``memory_mapped`` and ``error``.
     """
     import pandas as pd
 

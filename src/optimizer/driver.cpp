@@ -166,16 +166,19 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     const std::size_t nk = data.barra.size();
     position::DispatchParams params = config.params;
 
+    const std::size_t first = config.first_row;
     DateBuffers b;
-    Vec zeros(n, 0.0), row(n), cur_bench(n), pre_ema;
+    Vec zeros(n, 0.0), row(n), cur_bench(n);
     DateReader reader(data);
-    bool have_pre_ema = false;
+    const CSpan start_weight = config.pre_weight.empty() ? CSpan(zeros) : CSpan(config.pre_weight);
+    Vec pre_ema = config.pre_ema.value_or(Vec{});
+    bool have_pre_ema = config.pre_ema.has_value();
     RunOutcome outcome;
     LoopReport report;
 
-    for (std::size_t bi = 0; bi < t_rows; ++bi) {
-        const CSpan pre_weight = bi > 0 ? CSpan(weight_res.data() + (bi - 1) * n, n) : CSpan(zeros);
-        const LoopReport* printed = nullptr;
+    for (std::size_t bi = first; bi < t_rows; ++bi) {
+        const CSpan pre_weight = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
+        const LoopReport* controlled = nullptr;
 
         for (std::size_t i = 0; i < n; ++i) {
             const double v = data.scores.at(bi, i);
@@ -184,7 +187,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         reader.bench(bi, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
-            hooks.date_done(bi, nullptr, params);
+            hooks.date_done(bi, DateStatus::Skipped, nullptr, params);
             continue;
         }
         for (double& w : cur_bench) w /= bench_sum;
@@ -195,37 +198,40 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         signal::standardise(b.cur_model_value, b.cur_model_value);
         if (all_nan(b.cur_model_value)) {
             outcome.empty_rows.push_back(bi);
-            hooks.date_done(bi, nullptr, params);
+            hooks.date_done(bi, DateStatus::Empty, nullptr, params);
             continue;
         }
-        const std::optional<CSpan> pre_ema_value =
-            have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
+        const std::optional<CSpan> pre_ema_value = have_pre_ema ? std::optional<CSpan>(CSpan(pre_ema)) : std::nullopt;
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
         reader.factors(bi, b.by_security);
         reader.prefetch(bi + 1);
 
         b.calc_pos.resize(n);
-        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
-                                        b.ws, b.caps, b.calc_pos);
+        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
+                                        b.caps, b.calc_pos);
         if (nk > 0) {
             control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight,
                              pre_ema_value, b, report, [&] {
                                  reader.prefetch(bi + 1);
                                  hooks.between_passes();
                              });
-            if (config.print_result) printed = &report;
+            controlled = &report;
         }
 
+        DateStatus status = DateStatus::Processed;
         if (all_finite(b.calc_pos)) {
             pre_ema.assign(b.try_ema_value.begin(), b.try_ema_value.end());
             have_pre_ema = true;
-            std::copy(b.calc_pos.begin(), b.calc_pos.end(), weight_res.begin() + static_cast<std::ptrdiff_t>(bi * n));
+            std::copy(b.calc_pos.begin(), b.calc_pos.end(),
+                      weight_res.begin() + static_cast<std::ptrdiff_t>((bi - first) * n));
         } else {
+            status = DateStatus::Empty;
             outcome.empty_rows.push_back(bi);
         }
-        hooks.date_done(bi, printed, params);
+        hooks.date_done(bi, status, controlled, params);
     }
+    if (have_pre_ema) outcome.pre_ema = std::move(pre_ema);
     return outcome;
 }
 

@@ -3,6 +3,9 @@
 // between dates (progress, report lines, interruption).
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "common/matrix_view.hpp"
 #include "optimizer/exposure_loop.hpp"
 
@@ -11,24 +14,38 @@ namespace kestrel::optimizer {
 struct RunConfig {
     position::DispatchParams params;  // for the first date; hooks may change it
     LoopSettings loop;
-    bool print_result = true;
-    Vec arr_expo_threshold;  // K limits
+    bool print_result = true;  // read by the hooks, which write the report lines
+    Vec arr_expo_threshold;    // K limits
+
+    // Where the run starts: row first_row, as if the date before it had left
+    // pre_weight (empty: nothing held) and pre_ema (nullopt: no date processed yet).
+    std::size_t first_row = 0;
+    Vec pre_weight;
+    std::optional<Vec> pre_ema;
 };
 
 struct RunData {
-    MatrixView scores;               // T x N
-    MatrixView bench;                // at least T rows, in percent
-    std::vector<Index> bench_cols;   // N columns of bench, checked
-    std::vector<MatrixView> barra;   // K, at least T rows each
+    MatrixView scores;                           // T x N
+    MatrixView bench;                            // at least T rows, in percent
+    std::vector<Index> bench_cols;               // N columns of bench, checked
+    std::vector<MatrixView> barra;               // K, at least T rows each
     std::vector<std::vector<Index>> barra_cols;  // N checked columns of each
+};
+
+// What became of a date.
+enum class DateStatus : std::int8_t {
+    Processed = 0,
+    Skipped = 1,  // the universe's benchmark weights sum to NaN or less than 80 percent
+    Empty = 2,    // scores or final weights not finite: the row stays zero
 };
 
 class RunHooks {
 public:
     virtual ~RunHooks() = default;
-    // Called after every date, skipped or not. `report` is null when the date
-    // printed no line. The hook may update `next` for the following date.
-    virtual void date_done(std::size_t bi, const LoopReport* report,
+    // Called after every date, skipped or not. `report` is null unless the
+    // exposure loop ran on the date. The hook may update `next` for the
+    // following date.
+    virtual void date_done(std::size_t bi, DateStatus status, const LoopReport* report,
                            position::DispatchParams& next) = 0;
     // Called between correction passes of a date, which may be many; a
     // place to notice an interruption without waiting for the date's end.
@@ -38,9 +55,12 @@ public:
 struct RunOutcome {
     // Dates left empty because their scores or final weights were not finite.
     std::vector<std::size_t> empty_rows;
+    // The smoothed scores the next date would come in with.
+    std::optional<Vec> pre_ema;
 };
 
-// Fills weight_res (T x N, row-major, zero on entry) date by date.
+// Fills weight_res ((T - first_row) x N, row-major, zero on entry) date by
+// date from row config.first_row; row bi goes to weight_res row bi - first_row.
 RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks);
 
 }  // namespace kestrel::optimizer
