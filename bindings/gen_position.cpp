@@ -2,6 +2,7 @@
 // date loop with the GIL released between the Python-facing moments of each date.
 #include "gen_position.hpp"
 
+#include "errors.hpp"
 #include "python_output.hpp"
 #include "risk_names.hpp"
 #include "run_data.hpp"
@@ -29,8 +30,13 @@ py::object gen_position(Optimizer& self, py::handle predict_values, py::handle u
 
     ProgressBar bar(data.scores.rows);
     PythonHooks hooks(self, bar, risk.caller_count);
-    const optimizer::RunOutcome outcome =
-        run_dates_without_gil(config, data, span_of_mutable(weight_res), hooks, self.opt_name);
+    optimizer::RunOutcome outcome;
+    try {
+        outcome = run_dates_without_gil(config, data, span_of_mutable(weight_res), hooks, self.opt_name);
+    } catch (const position::PositionError& e) {
+        set_position_error(e, &config.params);  // the note names the settings behind the caps
+        throw py::error_already_set();
+    }
     bar.close();
     if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
     return weight_res;

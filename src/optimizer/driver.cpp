@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "position/position_error.hpp"
 #include "signal/smoothing.hpp"
 
 namespace kestrel::optimizer {
@@ -94,13 +95,18 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         for (std::size_t k = 0; k < nk; ++k) gather(data.barra[k], bi, data.barra_cols[k].data(), n, &arr_barra[k * n]);
 
         b.calc_pos.resize(n);
-        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
-                                        b.ws, b.caps, b.calc_pos);
-        if (nk > 0) {
-            const risk::FactorRows rows{arr_barra.data(), nk, n, n};
-            control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
-                             pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
-            if (config.print_result) printed = &report;
+        try {
+            position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
+                                            b.caps, b.calc_pos);
+            if (nk > 0) {
+                const risk::FactorRows rows{arr_barra.data(), nk, n, n};
+                control_exposure(params, config.loop, rows, config.arr_expo_threshold, cur_bench, pre_weight,
+                                 pre_ema_value, b, report, [&hooks] { hooks.between_passes(); });
+                if (config.print_result) printed = &report;
+            }
+        } catch (position::PositionError& e) {
+            e.set_row(static_cast<std::ptrdiff_t>(bi));  // the mappings do not know the date
+            throw;
         }
 
         if (all_finite(b.calc_pos)) {
