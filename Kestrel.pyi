@@ -24,6 +24,12 @@ _OptScalar = SupportsFloat | None
 # The project's version, as in its package metadata.
 __version__: str
 
+class KestrelWarning(UserWarning):
+    """An input taken, but probably not as meant (a DataFrame read by position)."""
+
+class SettingsWarning(KestrelWarning):
+    """A cfg key Kestrel does not read that is close to one it does ("did you mean")."""
+
 class OptimizerTopM:
     """Long-only position generator for one algorithm against one benchmark."""
 

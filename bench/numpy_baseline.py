@@ -319,8 +319,8 @@ class NumpyOptimizer:
 
         if empty_rows:
             warnings.warn(
-                "Kestrel: {} date(s) left empty because their scores or weights were "
-                "not finite: rows {}".format(len(empty_rows), empty_rows),
+                "Kestrel: {} date(s) left empty because they had no usable scores (all missing or all "
+                "equal) or their weights were not finite: rows {}".format(len(empty_rows), empty_rows),
                 RuntimeWarning, stacklevel=2)
         return weight_res
 

@@ -1,6 +1,23 @@
 #include "data_library.hpp"
 
+#include "hints.hpp"
+
 namespace kestrel::bind {
+
+std::string bench_code_note(const std::string& bench_symbol) {
+    std::vector<std::string_view> codes;
+    std::string known;
+    for (const auto& row : kBenchmarkWeightFields) {
+        codes.emplace_back(row.code);
+        known += (known.empty() ? "" : ", ") + std::string(row.code) + " (" + row.field + ")";
+    }
+    std::string note = "bench_symbol '" + bench_symbol +
+                       "' is not a benchmark code Kestrel knows, so it was asked for as a field of its own. "
+                       "Known codes (benchmark-weight field): " +
+                       known + ".";
+    const std::string guess = closest_name(bench_symbol, codes);
+    return guess.empty() ? note : note + " Did you mean '" + guess + "'?";
+}
 
 py::object run_loop_once(const py::list& request) {
     py::module_ vela = py::module_::import("VelaIntradayModel");

@@ -32,6 +32,7 @@ reports and runs settings sweeps on Dask.
     m.attr("__version__") = KESTREL_VERSION;
     using namespace kestrel::bind;
     register_error_translator();
+    register_warning_classes(m);
     OptimizerClass cls = register_optimizer_class(m);
     register_signal_methods(cls);
     register_position_methods(cls);

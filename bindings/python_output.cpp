@@ -12,7 +12,9 @@ void warn_empty_dates(const std::vector<std::size_t>& rows) {
     std::string list;
     for (std::size_t i = 0; i < rows.size(); ++i) list += (i ? ", " : "") + std::to_string(rows[i]);
     const std::string msg = "Kestrel: " + std::to_string(rows.size()) +
-                            " date(s) left empty because their scores or weights were not finite: rows [" + list + "]";
+                            " date(s) left empty because they had no usable scores (all missing or all equal) or their "
+                            "weights were not finite: rows [" +
+                            list + "]";
     if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
 }
 

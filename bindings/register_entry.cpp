@@ -39,7 +39,7 @@ void register_entry_functions(py::module_& m) {
         "opt_gen_position_type",
         [](py::object bench_symbol, py::object secu_pct, py::object cfg, py::object predictValues,
            py::object univ_idx) {
-            py::object name = required_setting(cfg, "type");
+            py::object name = required_setting(cfg, "type", "opt_gen_position_type, which runs the algorithm it names");
             return run_named(name, bench_symbol, secu_pct, cfg, predictValues, univ_idx);
         },
         py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), py::arg("predictValues"), py::arg("univ_idx"),

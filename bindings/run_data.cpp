@@ -4,11 +4,35 @@
 #include <cstdint>
 
 #include "data_library.hpp"
+#include "errors.hpp"
+#include "hints.hpp"
 #include "settings.hpp"
 
 namespace kestrel::bind {
 
+namespace {
+
+bool is_dataframe(py::handle obj) {
+    const py::handle type = py::type::handle_of(obj);
+    const py::object module = py::getattr(type, "__module__", py::none());
+    return py::str(type.attr("__name__")).equal(py::str("DataFrame")) && py::isinstance<py::str>(module) &&
+           std::string(py::str(module)).rfind("pandas", 0) == 0;
+}
+
+const char* const kFrameHelper =
+    "kestrel_tools.frames.inputs_from_frame(scores) turns a DataFrame of scores (dates x security codes) "
+    "into predictValues and univ_idx, and weights_to_frame() puts the weights back on its labels";
+
+}  // namespace
+
 MatrixView score_view(py::handle predict_values, std::vector<py::object>& keep) {
+    // Labels cannot be matched here (the library's dates and codes are the
+    // helper's business), so a DataFrame is read by position, as numpy reads it.
+    if (is_dataframe(predict_values))
+        warn_kestrel(std::string("Kestrel: predictValues is a pandas DataFrame; its index and column labels are "
+                                 "ignored (row t is the library's date row t, column i is library column "
+                                 "univ_idx[i]). ") +
+                     kFrameHelper + ".");
     py::array scores = as_float_array(predict_values, "predictValues");
     if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()), "predictValues");
     if (scores.ndim() > 2) throw py::value_error("predictValues must be 2-dimensional");
@@ -29,9 +53,15 @@ std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n) {
     const char kind = raw.dtype().kind();
     // An empty list arrives as float64; it selects nothing either way. As in
     // numpy indexing, text, floats, booleans and objects are not positions.
-    if (raw.size() > 0 && kind != 'i' && kind != 'u')
-        throw py::index_error("univ_idx: arrays used as indices must be of integer type, got dtype " +
-                              std::string(py::str(raw.dtype())));
+    if (raw.size() > 0 && kind != 'i' && kind != 'u') {
+        const std::string message =
+            "univ_idx: arrays used as indices must be of integer type, got dtype " + std::string(py::str(raw.dtype()));
+        if (kind == 'U' || kind == 'S' || kind == 'O')
+            raise_with_note(PyExc_IndexError, message,
+                            "univ_idx holds the data library's column positions (integers), not security codes; " +
+                                std::string(kFrameHelper) + ".");
+        throw py::index_error(message);
+    }
     if (raw.ndim() != 1)
         throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
     if (raw.size() != n)
@@ -86,7 +116,13 @@ void request_library_data(Optimizer& self, const std::vector<std::string>& risk_
     const std::string weight_key = py::str(weight_field);
     py::list request;
     request.append(weight_field);
-    py::object bench_result = run_loop_once(request);
+    py::object bench_result;
+    try {
+        bench_result = run_loop_once(request);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_Exception) && weight_field.is(self.bench_symbol)) add_note(e, bench_code_note(weight_key));
+        throw;
+    }
     self.benchweight_data = item_array(bench_result, 0, weight_key);
     data.bench = matrix_view(self.benchweight_data, weight_key, t_rows, keep);
 

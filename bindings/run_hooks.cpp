@@ -33,6 +33,9 @@ optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, 
         return optimizer::run_dates(config, data, weight_res, hooks);
     } catch (const position::UnknownAlgorithm&) {
         throw WrongOptName(opt_name);  // the core knows the enum, not the caller's object
+    } catch (const position::PositionError& e) {
+        set_position_error(e, &config.params);  // the note names the settings behind the caps
+        throw py::error_already_set();
     }
 }
 

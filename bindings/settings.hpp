@@ -2,6 +2,9 @@
 // settings of a run, looked up in the order their errors are reported.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "convert.hpp"
 #include "optimizer/driver.hpp"
 #include "position/algorithms.hpp"
@@ -9,8 +12,19 @@
 namespace kestrel::bind {
 
 // A required setting: cfg[key]. A missing key stays the mapping's own
-// KeyError; a cfg that cannot be subscripted by text gets a TypeError naming cfg.
-py::object required_setting(py::handle cfg, const char* key);
+// KeyError, with a note saying what needs it (`needed_by` completes
+// "required by ...") and any key of cfg that looks like a misspelling of it;
+// a cfg that cannot be subscripted by text gets a TypeError naming cfg.
+py::object required_setting(py::handle cfg, const char* key, const std::string& needed_by = "Kestrel");
+
+// Every key Kestrel reads from a settings mapping, for some algorithm or
+// entry function.
+const std::vector<std::string_view>& setting_keys();
+
+// One SettingsWarning naming every text key of cfg that Kestrel does not read
+// but that is close to a key it does. Keys far from all of them are the
+// caller's own business and pass silently, as does a cfg without keys().
+void warn_near_miss_keys(py::handle cfg);
 
 // cfg[name] when `name in cfg`, else default_value.
 py::object value_or_default(py::handle cfg, py::handle name, py::handle default_value);

@@ -3,8 +3,9 @@
 Builds a seeded synthetic market in the stand-in data library (250 dates,
 3,000 securities, a 500-member benchmark, 10 style factors and 28 sectors),
 runs the "TopM" algorithm with a turnover cost and sector limits, prints a
-short summary of the run and writes a one-page PNG report of it (holdings,
-turnover, factor exposures against their limits, largest weights).
+short summary of the run and writes a one-page PNG report of it (benchmark
+membership and active share, exposure control, factor and sector exposures
+before and after control).
 
     python examples/quickstart.py [--dates 250] [--secu 3000] [--univ 2000] [--png PATH]
 """
@@ -12,8 +13,6 @@ turnover, factor exposures against their limits, largest weights).
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import time
 import warnings
 
@@ -24,31 +23,20 @@ import VelaIntradayModel as vim
 from kestrel_tools.report import plot_run
 
 
-def summarise(weights, exposures, limits, seconds):
-    held = weights > 0
-    processed = held.any(axis=1)
-    turnover = np.abs(np.diff(weights, axis=0)).sum(axis=1)[processed[1:] & processed[:-1]]
-    print(f"dates processed      {processed.sum()} of {len(weights)}")
-    print(f"dates left empty     {len(weights) - processed.sum()}")
-    print(f"mean holdings        {held.sum(axis=1)[processed].mean():.1f}")
+def summarise(run, seconds):
+    held = np.asarray(run.weights) > 0
+    done = np.asarray(run.status) == 0
+    turnover = np.abs(np.diff(run.weights, axis=0)).sum(axis=1)[done[1:] & done[:-1]]
+    print(f"dates processed      {done.sum()} of {len(done)}")
+    print(f"dates left empty     {len(done) - done.sum()}")
+    print(f"mean holdings        {held.sum(axis=1)[done].mean():.0f}")
     print(f"mean daily turnover  {turnover.mean():.4f}")
     print(f"seconds              {seconds:.2f}")
-    print("largest |active exposure| per factor (last measurement) against its limit:")
-    for name, limit in limits.items():
-        worst = np.nanmax(np.abs(exposures[name])) if exposures[name] else float("nan")
-        print(f"  {name:<22} {worst:8.4f}  limit {limit}")
-
-
-def last_exposures(report_text, names):
-    """Per factor, the LastExpo values of every report line."""
-    out = {name: [] for name in names}
-    for line in report_text.splitlines():
-        if "LastExpo: [" not in line:
-            continue
-        values = line.split("LastExpo: [", 1)[1].split("]", 1)[0].split()
-        for name, v in zip(names, values):
-            out[name].append(float(v))
-    return out
+    print("largest |active exposure| per factor after control, against its limit:")
+    for k, name in enumerate(run.risk_names):
+        if not name.startswith("if("):
+            worst = np.nanmax(np.abs(run.last_expo[done, k])) if done.any() else float("nan")
+            print(f"  {name:<22} {worst:8.4f}  limit {run.limits[k]:g}")
 
 
 def main(argv=None):
@@ -76,31 +64,27 @@ def main(argv=None):
         "risk_factor_expo": dict(limits),
         "learning_rate": 0.1,
         "max_loop_num": 100,
-        "print_result": True,
     }
 
-    report = io.StringIO()
     start = time.perf_counter()
-    with contextlib.redirect_stdout(report), warnings.catch_warnings(record=True) as caught:
+    with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        weights = Kestrel.opt_gen_position_topm("000905", 1.0, cfg, scores, univ_idx)
+        run = Kestrel.run("TopM", "000905", 1.0, cfg, scores, univ_idx, progress=True)
     seconds = time.perf_counter() - start
 
-    lines = report.getvalue().splitlines()
     print(f"Kestrel quickstart: {args.dates} dates, {args.univ} of {args.secu} securities, "
           f"benchmark 000905, {len(limits)} factors + 28 sectors")
-    print("first report line:", lines[0] if lines else "(none)")
     for w in caught:
         print("warning:", w.message)
-    summarise(weights, last_exposures(report.getvalue(), list(limits)), limits, seconds)
+    summarise(run, seconds)
 
     try:
         import matplotlib  # noqa: F401
     except ImportError:
         print("PNG report skipped: matplotlib is not installed (pip install \".[examples]\")")
         return
-    png = plot_run(weights, report.getvalue(), limits, args.png, dates=market.dates,
-                   securities=list(market.securities[univ_idx]),
+    bench = vim.RunLoopOnce(["weight500"])[0].array[:, univ_idx]
+    png = plot_run(run, args.png, bench=bench, dates=market.dates, max_loop_num=cfg["max_loop_num"],
                    title=f"Kestrel quickstart — TopM on benchmark 000905, {args.univ} securities")
     print(f"PNG report written to {png.resolve()}")
 

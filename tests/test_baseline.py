@@ -674,8 +674,8 @@ def test_non_finite_dates_left_empty_with_one_warning(world):
     with pytest.warns(RuntimeWarning) as rec:
         out = nb.opt_gen_position_topkr("000300", 1.0, cfg, world.scores, world.univ)
     msgs = [str(w.message) for w in rec if str(w.message).startswith("Kestrel")]
-    assert msgs == ["Kestrel: 2 date(s) left empty because their scores or weights "
-                    "were not finite: rows [1, 4]"]
+    assert msgs == ["Kestrel: 2 date(s) left empty because they had no usable scores (all missing or "
+                    "all equal) or their weights were not finite: rows [1, 4]"]
     assert (out[[1, 3, 4]] == 0).all() and np.isfinite(out).all()
     # Date 2 smooths against date 0, the last date kept.
     o, n = make("TopKR"), world.scores

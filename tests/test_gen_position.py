@@ -177,8 +177,8 @@ def test_first_date_and_date_after_a_skip(fake_vela, run_cfg, algo, cause, warne
         warnings.simplefilter("always")
         opt, w = run(algo, cfg, pv, universe())
     msgs = [str(r.message) for r in rec if r.category is RuntimeWarning]
-    assert msgs == (["Kestrel: 1 date(s) left empty because their scores or weights were not finite: rows [1]"]
-                    if warned else [])
+    assert msgs == (["Kestrel: 1 date(s) left empty because they had no usable scores (all missing or all equal) "
+                     "or their weights were not finite: rows [1]"] if warned else [])
     bench = lib.data["weight300"][:, universe()]
     c0, c2, d = std2(pv[0]), std2(pv[2]), cfg["decay"]
     args = [cfg.get(k) for k in ("weight_multi", "num_long", "risk_cost", "each_single_weight")]
@@ -214,7 +214,8 @@ def test_dates_left_empty_are_listed_once(fake_vela, run_cfg, capsys, report_lin
     with pytest.warns(RuntimeWarning) as rec:
         _, w = run("TopKR", run_cfg("TopKR", {"f0": 0.05}, print_result=True), pv, univ)
     assert [str(r.message) for r in rec] == [
-        "Kestrel: 2 date(s) left empty because their scores or weights were not finite: rows [2, 4]"]
+        "Kestrel: 2 date(s) left empty because they had no usable scores (all missing or all equal) "
+        "or their weights were not finite: rows [2, 4]"]
     assert not w[[2, 4, 6]].any() and np.isfinite(w).all()
     lines = report_lines(capsys.readouterr().out)
     assert [r.row for r in lines] == [0, 1, 2, 3, 5, 7]

@@ -6,7 +6,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kestrel_tools.report import ReportLine, exposures, parse_report, turnover
+from kestrel_tools.report import PANELS, ReportLine, exposures, parse_report, plot_run, report_figure, turnover
+from kestrel_tools.tables import SECTOR_COUNT, sector_formula
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -50,3 +51,45 @@ def test_quickstart_prints_its_summary_and_writes_a_png(tmp_path, capsys):
     from matplotlib.image import imread
     img = imread(png)
     assert img.shape[0] > 1000 and img.shape[1] > 1500 and img[..., :3].std() > 0.1
+
+
+def stand_in_run(T=12, N=40, factors=("size", "beta"), seed=3):
+    """An object with the run result's attributes and shapes, dates 2 and 5 not processed."""
+    from types import SimpleNamespace
+    rng = np.random.default_rng(seed)
+    names = (*factors, *(sector_formula(c) for c in range(SECTOR_COUNT)))
+    K = len(names)
+    status = np.zeros(T, dtype=np.int8)
+    status[[2, 5]] = [1, 2]
+    first, last = rng.normal(0, 0.3, (T, K)), rng.normal(0, 0.1, (T, K))
+    first[status > 0] = last[status > 0] = np.nan
+    limits = np.array([0.35] * len(factors) + [0.03] * SECTOR_COUNT)
+    w = rng.random((T, N)) * (status == 0)[:, None]
+    return SimpleNamespace(
+        weights=w / np.maximum(w.sum(axis=1, keepdims=True), 1e-300), rows=np.arange(T, dtype=np.int64),
+        risk_names=names, limits=limits, status=status, loop_count=np.where(status == 0, rng.integers(1, 9, T), 0),
+        first_expo=first, last_expo=last, over_limit=np.abs(np.nan_to_num(last)) > limits,
+        bench_hold=np.where(status == 0, 0.4, np.nan), total=np.where(status == 0, 1.0, np.nan),
+        hold_num=np.where(status == 0, N, -1))
+
+
+@pytest.mark.parametrize("with_dates", [False, True])
+def test_report_draws_every_panel_from_a_run_object(tmp_path, with_dates):
+    pytest.importorskip("matplotlib")
+    run = stand_in_run()
+    dates = np.arange("2024-01-01", "2024-01-13", dtype="datetime64[D]") if with_dates else None
+    bench = np.full(run.weights.shape, 2.5)
+    fig = report_figure(run, bench=bench, dates=dates, max_loop_num=10)
+    titles = [ax.get_title(loc="left") or ax.get_title() for ax in fig.axes]
+    for panel in PANELS:
+        assert any(t.startswith(panel) for t in titles), (panel, titles)
+    assert "size (limit ±0.35)" in titles and "beta (limit ±0.35)" in titles
+    factor_axes = [ax for ax in fig.axes if ax.get_title() in ("size (limit ±0.35)", "beta (limit ±0.35)")]
+    assert factor_axes[0].get_ylim() == factor_axes[1].get_ylim()  # one scale for every factor
+    labels = {h.get_label() for ax in fig.axes for h in ax.get_legend_handles_labels()[0]}
+    assert {"before control", "after control", "weight in benchmark members", "active share"} <= labels
+    heat = [ax for ax in fig.axes if ax.get_title(loc="left").startswith(PANELS[3])][0]
+    assert [t.get_text() for t in heat.get_yticklabels()] == [f"sector {c}" for c in range(SECTOR_COUNT)]
+
+    png = plot_run(run, tmp_path / "r.png", bench=bench, dates=dates)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 50_000

@@ -57,7 +57,8 @@ benchweight_data : ndarray
 Raises
 ------
 Exception
-    "Wrong opt_name:<name>" when `opt_name` is none of the five names.
+    "Wrong opt_name:<name>" when `opt_name` is none of the five names,
+    with a note listing them and the closest one.
 
 See Also
 --------
@@ -73,6 +74,7 @@ Examples
 Traceback (most recent call last):
 ...
 Exception: Wrong opt_name:topm
+opt_name must be one of 'TopM', 'TopM2', 'TopKR', 'TopEqual' and 'TopEqual2', spelt exactly (letter case counts); did you mean 'TopM'?
 )doc";
 
 inline constexpr const char* get_weight_name = R"doc(get_weight_name()

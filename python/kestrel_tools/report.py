@@ -5,16 +5,20 @@ With ``print_result`` set, a run writes one line per processed date to
 
     17 LoopCount: 3 FirstExpo: [0.41 -0.02] LastExpo: [0.33 -0.01] BenchHold: 0.87 HoldNum: (112,) 1.0
 
-:func:`parse_report` turns captured text into :class:`ReportLine` records;
-:func:`plot_run` draws holdings, turnover, factor exposures against their
-limits and the largest weights into one PNG (matplotlib, Agg canvas, no
-pyplot state is touched).
+:func:`parse_report` turns captured text into :class:`ReportLine` records.
+
+:func:`plot_run` draws a one-page PNG of a run from the per-date arrays of a
+run object (``Kestrel.run``'s ``RunResult``, or anything with the same
+attributes): benchmark membership and active share, exposure-control loop
+counts and how often each limit binds, the configured factors before and
+after control, and the 28 sector exposures against their limit. It uses
+matplotlib's Agg canvas and touches no pyplot state.
 """
 
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -22,7 +26,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["REPORT_LINE", "ReportLine", "exposures", "holdings", "parse_report", "plot_run", "turnover"]
+from kestrel_tools.tables import SECTOR_COUNT, sector_formula
+
+__all__ = ["PANELS", "REPORT_LINE", "ReportLine", "exposures", "holdings", "parse_report", "plot_run", "report_figure",
+           "risk_label", "turnover"]
 
 _VEC = r"(\[[^\]]*\]|None)"
 #: One report line; groups: row, loop count, first and last exposures (text),
@@ -144,43 +151,192 @@ def turnover(weights: ArrayLike) -> NDArray[np.float64]:
     return out
 
 
-def plot_run(
-    weights: ArrayLike,
-    report: str | Sequence[ReportLine],
-    limits: Mapping[str, float],
-    path: str | Path = "kestrel_report.png",
-    *,
-    dates: ArrayLike | None = None,
-    securities: Sequence[str] | None = None,
-    top: int = 30,
-    title: str | None = None,
-    dpi: int = 110,
-) -> Path:
+_SECTOR_OF = {sector_formula(code): code for code in range(SECTOR_COUNT)}
+
+#: Titles of the report's panels, in drawing order (the factor panels are
+#: titled by factor name).
+PANELS = ("Benchmark membership and active share", "Exposure control: measurements per date",
+          "Share of dates on which each limit binds", "Sector exposures after control")
+
+
+def risk_label(name: str) -> str:
+    """A risk name as a reader knows it: "sector 7" for the sector formula of code 7."""
+    return f"sector {_SECTOR_OF[name]}" if name in _SECTOR_OF else name
+
+
+def _active_share(w: NDArray[np.float64], bench: ArrayLike | None, rows: NDArray[np.int64]) -> NDArray[np.float64]:
+    if bench is None:
+        return np.full(len(w), np.nan)
+    b = np.nan_to_num(np.asarray(bench, dtype=np.float64)[rows])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        b = b / b.sum(axis=1, keepdims=True)  # scaled to sum to 1, as the run scales it
+    return 0.5 * np.abs(w - b).sum(axis=1)
+
+
+def report_figure(run: Any, *, bench: ArrayLike | None = None, dates: ArrayLike | None = None,
+                  max_loop_num: int | None = None, title: str | None = None, dpi: int = 110) -> Any:
+    """Build the report of :func:`plot_run` as a matplotlib Figure (not saved).
+
+    Parameters are those of :func:`plot_run` without `path`.
+    """
+    from matplotlib import colormaps
+    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
+    from matplotlib.figure import Figure
+
+    rows = np.asarray(run.rows, dtype=np.int64)
+    w = np.asarray(run.weights, dtype=np.float64)
+    names = [str(n) for n in run.risk_names]
+    limits = np.asarray(run.limits, dtype=np.float64)
+    status = np.asarray(run.status)
+    first = np.asarray(run.first_expo, dtype=np.float64).reshape(len(rows), len(names))
+    last = np.asarray(run.last_expo, dtype=np.float64).reshape(len(rows), len(names))
+    done = status == 0
+    sectors = [k for k, n in enumerate(names) if n in _SECTOR_OF]
+    factors = [k for k, n in enumerate(names) if n not in _SECTOR_OF]
+    x: Any = rows if dates is None else np.asarray(dates, dtype="datetime64[D]")[rows]
+
+    ncols = min(5, max(len(factors), 1))
+    nrows_f = -(-len(factors) // ncols) if factors else 0
+    heights = [2.6, 2.4] + [2.1] * nrows_f + ([0.12 * len(sectors) + 1.2] if sectors else [])
+    fig = Figure(figsize=(16, sum(heights) + 1.0), dpi=dpi, layout="constrained")
+    grid = fig.add_gridspec(len(heights), max(ncols, 5), height_ratios=heights)
+    if title:
+        fig.suptitle(title, fontsize=15, fontweight="bold")
+
+    def date_axis(ax: Any) -> None:
+        if dates is not None:
+            loc = AutoDateLocator(minticks=3, maxticks=7)
+            ax.xaxis.set_major_locator(loc)
+            ax.xaxis.set_major_formatter(ConciseDateFormatter(loc))
+        ax.margins(x=0.01)
+        ax.grid(True, alpha=0.3)
+
+    # Benchmark membership and active share, both as shares of the portfolio.
+    ax = fig.add_subplot(grid[0, :3])
+    ax.plot(x[done], np.asarray(run.bench_hold)[done] * 100, color="tab:blue", lw=1.5,
+            label="weight in benchmark members")
+    share = _active_share(w, bench, rows)
+    if np.isfinite(share[done]).any():
+        ax.plot(x[done], share[done] * 100, color="tab:purple", lw=1.5, label="active share")
+    for code, mark, label in ((1, "v", "skipped: benchmark short"), (2, "x", "left empty")):
+        if (status == code).any():
+            ax.plot(x[status == code], np.zeros((status == code).sum()), mark, color="tab:red", ms=6, label=label)
+    ax.set_ylim(0, 105)
+    ax.set_ylabel("% of the portfolio")
+    ax.legend(loc="lower left", fontsize=9, framealpha=0.9, ncols=2)
+    ax.set_title(PANELS[0], fontsize=12, loc="left")
+    date_axis(ax)
+
+    # Measurements per date: 1 means the first position was already inside every limit.
+    ax = fig.add_subplot(grid[0, 3:])
+    loops = np.asarray(run.loop_count)
+    ax.bar(x[done], loops[done], width=1.0, color="tab:gray")
+    top = int(loops[done].max()) if done.any() else 1
+    subtitle = ""
+    if max_loop_num is not None:
+        # The cap is drawn only when it is within reach, so that the bars keep the panel.
+        gave_up = int((loops[done] >= max_loop_num).sum())
+        subtitle = f"\nmax_loop_num {max_loop_num}: reached on {gave_up} date(s)"
+        if max_loop_num <= 1.5 * top:
+            ax.axhline(max_loop_num, color="tab:red", ls="--", lw=1)
+            top = max(top, max_loop_num)
+    ax.set_ylim(0, max(top, 1) * 1.15)
+    ax.set_ylabel("measurements")
+    ax.set_title(PANELS[1] + subtitle, fontsize=12, loc="left")
+    date_axis(ax)
+
+    # How often each limit binds: over it before control, and still over after.
+    ax = fig.add_subplot(grid[1, :])
+    n_done = max(int(done.sum()), 1)
+    with np.errstate(invalid="ignore"):
+        before = (np.abs(first[done]) > limits).sum(axis=0) / n_done * 100
+    after = np.asarray(run.over_limit, dtype=bool).reshape(len(rows), len(names))[done].sum(axis=0) / n_done * 100
+    pos = np.arange(len(names))
+    ax.bar(pos - 0.2, before, width=0.4, color="tab:orange", label="over its limit before control")
+    ax.bar(pos + 0.2, after, width=0.4, color="tab:red", label="still over after control")
+    ax.set_xticks(pos, [risk_label(n) for n in names], rotation=60, ha="right", fontsize=8)
+    ax.set_xlim(-0.6, len(names) - 0.4)
+    ax.set_ylim(0, max(5.0, float(np.nanmax(before, initial=0.0))) * 1.1)
+    ax.set_ylabel("% of processed dates")
+    ax.legend(loc="upper right", fontsize=9)
+    ax.grid(True, axis="y", alpha=0.3)
+    ax.set_title(PANELS[2], fontsize=12, loc="left")
+
+    # Configured factors, all on one y-scale so that their sizes compare.
+    span = np.nanmax(np.abs(np.concatenate([first[:, factors], last[:, factors]]))) if factors else 0.0
+    span = max(float(np.nan_to_num(span)), float(limits[factors].max()) if factors else 0.0) * 1.1 or 1.0
+    shared = None
+    for i, k in enumerate(factors):
+        axk = fig.add_subplot(grid[2 + i // ncols, i % ncols], sharey=shared)
+        shared = shared or axk
+        lim = limits[k]
+        axk.axhspan(-lim, lim, color="tab:green", alpha=0.08, lw=0)
+        for s in (lim, -lim):
+            axk.axhline(s, color="tab:green", ls="--", lw=1)
+        axk.plot(x[done], first[done, k], color="tab:orange", lw=0.8, alpha=0.7, label="before control")
+        axk.plot(x[done], last[done, k], color="tab:blue", lw=1.2, label="after control")
+        axk.set_ylim(-span, span)
+        axk.set_title(f"{names[k]} (limit ±{lim:g})", fontsize=10)
+        date_axis(axk)
+        axk.tick_params(labelsize=8)
+        if i == 0:
+            axk.legend(fontsize=8, loc="lower left", framealpha=0.9)
+        if i % ncols == 0:
+            axk.set_ylabel("active exposure", fontsize=9)
+
+    # Sectors: exposure after control as a multiple of the limit (±1 is the limit).
+    if sectors:
+        axh = fig.add_subplot(grid[-1, :])
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ratio = (last[:, sectors] / limits[sectors]).T
+        extent: Any = None
+        if dates is not None and len(rows):
+            extent = (date2num(x[0]), date2num(x[-1]) + 1, len(sectors) - 0.5, -0.5)
+        else:
+            extent = (rows[0] - 0.5, rows[-1] + 0.5, len(sectors) - 0.5, -0.5) if len(rows) else None
+        im = axh.imshow(ratio, aspect="auto", interpolation="nearest", cmap=colormaps["RdBu_r"], vmin=-1.5,
+                        vmax=1.5, extent=extent)
+        axh.set_facecolor("0.93")
+        axh.set_yticks(np.arange(len(sectors)), [risk_label(names[k]) for k in sectors], fontsize=7)
+        if dates is not None:
+            axh.xaxis_date()
+        date_axis(axh)
+        axh.grid(False)
+        axh.set_title(f"{PANELS[3]}, as a multiple of the limit ±{limits[sectors].max():g} (grey: not measured)",
+                      fontsize=12, loc="left")
+        cbar = fig.colorbar(im, ax=axh, pad=0.01, fraction=0.03, ticks=[-1.5, -1, 0, 1, 1.5])
+        cbar.ax.set_yticklabels(["", "−limit", "0", "+limit", ""])
+    return fig
+
+
+def plot_run(run: Any, path: str | Path = "kestrel_report.png", *, bench: ArrayLike | None = None,
+             dates: ArrayLike | None = None, max_loop_num: int | None = None, title: str | None = None,
+             dpi: int = 110) -> Path:
     """Draw a one-page PNG report of a run.
 
-    Panels: holdings count and turnover over time; one small chart per
-    configured factor with its active exposure at the first and at the last
-    measurement of each date against its +/- limit; a heatmap of the `top`
-    securities by mean weight over time.
+    Panels: weight held in benchmark members and active share over time;
+    exposure measurements per date; per risk name, the share of processed
+    dates on which it was over its limit before control and still over after
+    it; one chart per configured factor (one y-scale for all) with its
+    exposure before and after control against its ±limit; a heatmap of the 28
+    sector exposures after control as multiples of their limit.
 
     Parameters
     ----------
-    weights : array_like, shape (T, N)
-        The run's weight matrix.
-    report : str or sequence of ReportLine
-        Captured standard output of the run (``print_result`` set), or its
-        parsed lines.
-    limits : mapping of str to float
-        The configured factors and their limits (``cfg["risk_factor_expo"]``
-        as passed, without the sector entries).
+    run : Kestrel.RunResult or an object with the same attributes
+        Reads ``weights``, ``rows``, ``risk_names``, ``limits``, ``status``,
+        ``loop_count``, ``first_expo``, ``last_expo``, ``over_limit`` and
+        ``bench_hold``.
     path : str or pathlib.Path, default "kestrel_report.png"
         Where to write the PNG.
+    bench : array_like, shape (T, N), optional
+        The universe's benchmark weights per score-matrix row, any scale
+        (each row is scaled to sum to 1, as the run does); needed for the
+        active share, which is left out without it.
     dates : array_like of datetime64, optional
-        Date of each row; row numbers are used without it.
-    securities : sequence of str, optional
-        Code of each column, for the heatmap's labels.
-    top : int, default 30
-        Securities in the heatmap.
+        Date of each score-matrix row; row numbers are used without it.
+    max_loop_num : int, optional
+        The run's setting, drawn as a line on the measurement counts.
     title : str, optional
     dpi : int, default 110
 
@@ -189,106 +345,7 @@ def plot_run(
     pathlib.Path
         `path`.
     """
-    from matplotlib import colormaps
-    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
-    from matplotlib.figure import Figure
-
-    w = np.asarray(weights, dtype=np.float64)
-    T, N = w.shape
-    lines = parse_report(report) if isinstance(report, str) else list(report)
-    names = list(limits)
-    K = len(names)
-    first, last = exposures(lines, T, K)
-    x: Any = np.arange(T) if dates is None else np.asarray(dates, dtype="datetime64[D]")
-    held = holdings(w)
-    processed = held > 0
-
-    ncols = min(5, max(K, 1))
-    nrows_f = -(-K // ncols) if K else 0
-    fig = Figure(figsize=(16, 5.2 + 2.3 * nrows_f + 0.16 * min(top, N) + 1.5), dpi=dpi, layout="constrained")
-    grid = fig.add_gridspec(2 + nrows_f, ncols, height_ratios=[3.2] + [2.3] * nrows_f + [0.16 * min(top, N) + 1.5])
-    if title:
-        fig.suptitle(title, fontsize=15, fontweight="bold")
-
-    def date_axis(ax: Any) -> None:
-        if dates is not None:
-            loc = AutoDateLocator(maxticks=6)
-            ax.xaxis.set_major_locator(loc)
-            ax.xaxis.set_major_formatter(ConciseDateFormatter(loc))
-        ax.grid(True, alpha=0.3)
-
-    # Holdings and turnover.
-    ax = fig.add_subplot(grid[0, :])
-    ax.plot(x[processed], held[processed], color="tab:blue", lw=1.6, label="holdings (securities held)")
-    ax.set_ylabel("securities held", color="tab:blue", fontsize=11)
-    ax.tick_params(axis="y", labelcolor="tab:blue")
-    ax.set_ylim(0, max(1, held.max()) * 1.15)
-    empty = ~processed
-    if empty.any():
-        ax.plot(x[empty], np.zeros(empty.sum()), "x", color="tab:red", ms=6, label="date left empty")
-    ax2 = ax.twinx()
-    to = turnover(w)
-    ax2.plot(x, to, color="tab:orange", lw=1.1, alpha=0.9, label="turnover (sum |Δw|)")
-    ax2.set_ylabel("turnover, sum |Δw|", color="tab:orange", fontsize=11)
-    ax2.tick_params(axis="y", labelcolor="tab:orange")
-    ax2.set_ylim(0, (np.nanmax(to) if np.isfinite(to).any() else 1.0) * 1.15)
-    handles = ax.get_legend_handles_labels()[0] + ax2.get_legend_handles_labels()[0]
-    ax.legend(handles=handles, loc="lower right", fontsize=10, framealpha=0.9)
-    mean_to = np.nanmean(to) if np.isfinite(to).any() else float("nan")
-    ax.set_title(f"Holdings and turnover — {processed.sum()} of {T} dates processed, "
-                 f"mean {held[processed].mean() if processed.any() else 0:.0f} held, "
-                 f"mean turnover {mean_to:.3f}", fontsize=12, loc="left")
-    date_axis(ax)
-
-    # Factor exposures, one small chart each.
-    for k, name in enumerate(names):
-        axk = fig.add_subplot(grid[1 + k // ncols, k % ncols])
-        lim = float(limits[name])
-        axk.axhspan(-lim, lim, color="tab:green", alpha=0.08, lw=0)
-        axk.axhline(lim, color="tab:green", ls="--", lw=1)
-        axk.axhline(-lim, color="tab:green", ls="--", lw=1)
-        axk.axhline(0, color="0.6", lw=0.6)
-        ok = ~np.isnan(first[:, k])
-        axk.plot(x[ok], first[ok, k], color="tab:red", lw=0.8, alpha=0.55, label="first measurement")
-        ok = ~np.isnan(last[:, k])
-        axk.plot(x[ok], last[ok, k], color="tab:blue", lw=1.2, label="last measurement")
-        worst = np.nanmax(np.abs(last[:, k])) if ok.any() else float("nan")
-        axk.set_title(f"{name}\nlimit ±{lim:g}, worst last {worst:.3f}", fontsize=10)
-        date_axis(axk)
-        axk.tick_params(labelsize=8)
-        if k == 0:
-            axk.legend(fontsize=8, loc="upper left", framealpha=0.9)
-        if k % ncols == 0:
-            axk.set_ylabel("active exposure", fontsize=9)
-
-    # Largest weights.
-    axh = fig.add_subplot(grid[1 + nrows_f, :])
-    n_top = min(top, N)
-    order = np.argsort(-w.mean(axis=0), kind="stable")[:n_top]
-    heat = w[:, order].T * 100.0
-    extent: Any = None
-    if dates is not None and T:
-        lo, hi = _date_num(x[0]), _date_num(x[-1]) + 1
-        extent = (lo, hi, n_top - 0.5, -0.5)
-    im = axh.imshow(np.where(heat > 0, heat, np.nan), aspect="auto", interpolation="nearest",
-                    cmap=colormaps["viridis"], extent=extent)
-    axh.set_facecolor("0.93")
-    labels = [securities[j] if securities is not None else f"col {j}" for j in order]
-    axh.set_yticks(np.arange(n_top), labels, fontsize=8)
-    if dates is not None:
-        axh.xaxis_date()
-    date_axis(axh)
-    axh.grid(False)
-    axh.set_title(f"The {n_top} largest holdings by mean weight (grey: not held)", fontsize=12, loc="left")
-    cbar = fig.colorbar(im, ax=axh, pad=0.01, fraction=0.03)
-    cbar.set_label("weight, %", fontsize=10)
-
+    fig = report_figure(run, bench=bench, dates=dates, max_loop_num=max_loop_num, title=title, dpi=dpi)
     out = Path(path)
     fig.savefig(out, dpi=dpi)
     return out
-
-
-def _date_num(d: np.datetime64) -> float:
-    from matplotlib.dates import date2num
-
-    return float(date2num(d))

@@ -12,6 +12,7 @@ __all__ = [
     "ALGORITHM_SETTINGS",
     "BENCHMARK_WEIGHT_FIELDS",
     "ENTRY_FUNCTIONS",
+    "OPTIONAL_SETTINGS",
     "RUN_SETTINGS",
     "SECTOR_COUNT",
     "required_settings",
@@ -36,6 +37,10 @@ ALGORITHMS: tuple[str, ...] = tuple(ALGORITHM_SETTINGS)
 
 #: Settings every run requires, looked up after the algorithm's own.
 RUN_SETTINGS: tuple[str, ...] = ("decay", "bench_coeff", "pre_coeff", "each_sector_expo", "risk_factor_expo")
+
+#: Optional settings and their defaults, looked up before all others.
+OPTIONAL_SETTINGS: dict[str, object] = {"print_result": True, "learning_rate": 0.1, "max_loop_num": 100,
+                                        "max_weight": -1}
 
 #: Module-level entry functions and the algorithm each runs
 #: (``opt_gen_position_type`` reads it from ``cfg["type"]``).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "position/position_error.hpp"
 #include "signal/smoothing.hpp"
 
 namespace kestrel::optimizer {
@@ -208,15 +209,20 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         reader.prefetch(bi + 1);
 
         b.calc_pos.resize(n);
-        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
-                                        b.caps, b.calc_pos);
-        if (nk > 0) {
-            control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight,
-                             pre_ema_value, b, report, [&] {
-                                 reader.prefetch(bi + 1);
-                                 hooks.between_passes();
-                             });
-            controlled = &report;
+        try {
+            position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
+                                            b.caps, b.calc_pos);
+            if (nk > 0) {
+                control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight,
+                                 pre_ema_value, b, report, [&] {
+                                     reader.prefetch(bi + 1);
+                                     hooks.between_passes();
+                                 });
+                controlled = &report;
+            }
+        } catch (position::PositionError& e) {
+            e.set_row(static_cast<std::ptrdiff_t>(bi));  // the mappings do not know the date
+            throw;
         }
 
         DateStatus status = DateStatus::Processed;

@@ -31,8 +31,9 @@ KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, doubl
                                      [&](Index i) { out[i] = each_max_weight[i]; });
     if (c.reached) out[c.pos] = each_max_weight[c.pos] - c.excess;
 
-    if (std::abs(num::sum(CSpan(out.data(), out.size())) - secu_pct) >= 0.0001)
-        throw PositionError(kWrongPosition, {});
+    const double total = num::sum(CSpan(out.data(), out.size()));
+    if (std::abs(total - secu_pct) >= 0.0001)
+        throw PositionError(kWrongPosition, {}, total, secu_pct, num::sum(each_max_weight));
     std::string diag = cap_violations(out, each_max_weight, 0.0001);
     if (!diag.empty()) throw PositionError(kWrongPositionMaxWeight, std::move(diag));
 }

@@ -100,7 +100,8 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
 
     const double total = num::sum(CSpan(out.data(), n));
     if (std::abs(total - secu_pct) >= 0.001)
-        throw PositionError(kWrongPosition, "CheckPosition: " + fmt::repr(std::abs(total)));
+        throw PositionError(kWrongPosition, "CheckPosition: " + fmt::repr(std::abs(total)), total, secu_pct,
+                            num::sum(each_max_weight));
     std::string diag = cap_violations(out, each_max_weight, 0.0001);
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
 }
