@@ -8,40 +8,31 @@ namespace kestrel::position {
 
 namespace {
 
-// Candidates of one phase: index, sort key, floor or ceiling, and room to
-// move. Candidates without room are left out: they are passed over without
-// effect. The lists are interleaved in index order, which only changes the
-// visiting order among equal keys.
+// Candidates of one phase, by security: sort key, floor or ceiling, and room
+// to move. A security without room is no candidate (NaN key, zero room); a
+// candidate's room is never zero (positive or NaN), which tells them apart.
 struct Candidates {
-    Index* idx;
     double* key;
     double* bound;
     double* room;
-    std::size_t m = 0;
 
     explicit Candidates(Workspace& ws, std::size_t n) {
-        ws.idx.resize(n + 1);
-        ws.key.resize(n + 1);
-        ws.bound.resize(n + 1);
-        ws.room.resize(n + 1);
-        idx = ws.idx.data();
+        ws.key.resize(n);
+        ws.bound.resize(n);
+        ws.room.resize(n);
         key = ws.key.data();
         bound = ws.bound.data();
         room = ws.room.data();
     }
-    // Branch-free append at `at`: the slot is always written, the returned
-    // count only moves for a member. The count is the caller's local: kept in
-    // this struct, every index store (an integer) might change it.
-    std::size_t offer(std::size_t at, bool member, Index i, double k, double b, double r) const {
-        idx[at] = i;
-        key[at] = k;
-        bound[at] = b;
-        room[at] = r;
-        return at + member;
+    CSpan keys(std::size_t n) const { return {key, n}; }
+    CSpan rooms(std::size_t n) const { return {room, n}; }
+    CSpan bounds(std::size_t n) const { return {bound, n}; }
+    auto member() const {
+        return [r = room](std::size_t p) { return r[p] != 0.0; };
     }
-    CSpan keys() const { return {key, m}; }
-    CSpan rooms() const { return {room, m}; }
 };
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
@@ -73,12 +64,15 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
             const double pre = pre_weight[i];
             const double floor = pos ? pre : 0.0;
             const double chg = out[i] - floor;
-            m = cand.offer(m, (pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
+            const bool member = (pos || mid) && !(chg <= 0.0);
+            cand.key[i] = member ? (pos ? s - r : s + r) : kNaN;
+            cand.bound[i] = floor;
+            cand.room[i] = member ? chg : 0.0;
+            m += member;
         }
-        cand.m = m;
-        const Crossing c = find_crossing(cand.keys(), cand.rooms(), cur_sum - secu_pct, ws.crossing, Ascending{},
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct,
+                                         ws.crossing, Ascending{}, out, cand.bounds(n));
+        if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first, up to the ceiling: securities taken to zero back
         // to min(previous, cap), held ones to their cap. Already there: passed over.
@@ -89,13 +83,15 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
             const bool neg = s <= -r, mid = std::abs(s) < r;
             const double pre = pre_weight[i], cap = each_max_weight[i];
             const double ceiling = neg ? num::minimum(pre, cap) : cap;
-            m = cand.offer(m, (neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r,
-                           ceiling, ceiling - out[i]);
+            const bool member = (neg || mid) && !(out[i] >= ceiling);
+            cand.key[i] = member ? (neg ? s + r : s - r) : kNaN;
+            cand.bound[i] = ceiling;
+            cand.room[i] = member ? ceiling - out[i] : 0.0;
+            m += member;
         }
-        cand.m = m;
-        const Crossing c = find_crossing(cand.keys(), cand.rooms(), secu_pct - cur_sum, ws.crossing, Descending{},
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum,
+                                         ws.crossing, Descending{}, out, cand.bounds(n));
+        if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
 
     const double total = num::sum(CSpan(out.data(), n));
