@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "common/numeric.hpp"
@@ -22,10 +23,12 @@ struct Crossing {
 // Visiting orders, NaN last in both.
 struct Descending {
     bool operator()(double a, double b) const { return num::ranks_before(a, b); }
+    static constexpr bool kNegated = true;
     static double ascending_key(double k) { return -k; }
 };
 struct Ascending {
     bool operator()(double a, double b) const { return !std::isnan(a) && (std::isnan(b) || a < b); }
+    static constexpr bool kNegated = false;
     static double ascending_key(double k) { return k; }
 };
 
@@ -96,6 +99,45 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
     }
 }
 
+// Lowest and highest ascending key (NaN keys skipped), and whether every
+// room is finite and non-negative. Kept in vector registers: as one scalar
+// chain every compare waits for the one before.
+template <class Order>
+KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
+    typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    const std::size_t n = key.size();
+    const double inf = std::numeric_limits<double>::infinity();
+    const Lanes zero{}, vinf = zero + inf;
+    Lanes vlo = vinf, vhi = -vinf;
+    auto ok = zero == zero;
+    std::size_t p = 0;
+    for (; p + kLanes <= n; p += kLanes) {
+        Lanes k, r;
+        std::memcpy(&k, key.data() + p, sizeof k);
+        std::memcpy(&r, room.data() + p, sizeof r);
+        if constexpr (Order::kNegated) k = -k;
+        vlo = k < vlo ? k : vlo;
+        vhi = k > vhi ? k : vhi;
+        ok &= (r >= zero) & (r < vinf);
+    }
+    bool fast = true;
+    lo = inf;
+    hi = -inf;
+    for (std::size_t j = 0; j < kLanes && p > 0; ++j) {
+        lo = vlo[j] < lo ? vlo[j] : lo;
+        hi = vhi[j] > hi ? vhi[j] : hi;
+        fast &= ok[j] != 0;
+    }
+    for (; p < n; ++p) {
+        fast &= std::isfinite(room[p]) && room[p] >= 0.0;
+        const double k = Order::ascending_key(key[p]);
+        lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
+        hi = k > hi ? k : hi;
+    }
+    return fast;
+}
+
 }  // namespace detail
 
 // Every p in [0, n) is given key[p] and room[p]; member(p) says whether it
@@ -106,21 +148,15 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
 // the candidates are sorted and walked one by one, which keeps the exact
 // one-by-one semantics for NaN and negative rooms.
 template <class Order, class Member>
-Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target, CrossingScratch& s,
+KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target, CrossingScratch& s,
                        Order order, MSpan out, CSpan value) {
     const std::size_t n = key.size();
     const auto consume = [&](Index p) { out[p] = value[p]; };
     auto& perm = s.perm;
     perm.clear();
 
-    bool fast = target > 0.0 && std::isfinite(target);
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t p = 0; p < n; ++p) {
-        fast &= std::isfinite(room[p]) && room[p] >= 0.0;
-        const double k = Order::ascending_key(key[p]);
-        lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
-        hi = k > hi ? k : hi;
-    }
+    double lo, hi;
+    const bool fast = detail::key_range<Order>(key, room, lo, hi) && target > 0.0 && std::isfinite(target);
     // About two candidates a bucket: the crossing bucket stays small.
     const std::size_t buckets = std::clamp<std::size_t>(m / 2, 16, 4096);
     const double scale = static_cast<double>(buckets) / (hi - lo);

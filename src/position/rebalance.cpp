@@ -10,7 +10,8 @@ namespace {
 
 // Candidates of one phase, by security: sort key, floor or ceiling, and room
 // to move. A security without room is no candidate (NaN key, zero room); a
-// candidate's room is never zero (positive or NaN), which tells them apart.
+// candidate's room is never zero (positive or NaN: a difference of unequal
+// doubles), which tells them apart.
 struct Candidates {
     double* key;
     double* bound;
@@ -34,6 +35,56 @@ struct Candidates {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The candidate sweeps of the two phases; they return the candidate count.
+// Each select takes one compare and the outputs are restrict parameters,
+// which keeps the sweeps in vector registers. The count is summed in a
+// double (exact): an integer count would not vectorise.
+// Reduce: down to the floor, lifted securities to their previous weight,
+// held ones to 0; no room (weight_chg <= 0) is no candidate.
+KESTREL_INLINE std::size_t reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
+                                             std::size_t n, double r, double* __restrict key,
+                                             double* __restrict bound, double* __restrict room) {
+    double count = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = model_value[i];
+        const bool pos = s >= r, mid = std::abs(s) < r;
+        // Loaded whatever the select: a conditional load becomes a branch.
+        const double pre = pre_weight[i];
+        const double floor = pos ? pre : 0.0;
+        const double chg = out[i] - floor;
+        const double movable = chg <= 0.0 ? 0.0 : chg;
+        const double rm = pos ? movable : (mid ? movable : 0.0);
+        const double k = pos ? s - r : s + r;
+        key[i] = rm != 0.0 ? k : kNaN;
+        bound[i] = floor;
+        room[i] = rm;
+        count += rm != 0.0 ? 1.0 : 0.0;
+    }
+    return static_cast<std::size_t>(count);
+}
+
+// Add: up to the ceiling, securities taken to zero back to min(previous,
+// cap), held ones to their cap; already there is no candidate.
+KESTREL_INLINE std::size_t add_candidates(const double* model_value, const double* pre_weight,
+                                          const double* each_max_weight, const double* out, std::size_t n, double r,
+                                          double* __restrict key, double* __restrict bound, double* __restrict room) {
+    double count = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = model_value[i];
+        const bool neg = s <= -r, mid = std::abs(s) < r;
+        const double pre = pre_weight[i], cap = each_max_weight[i];
+        const double ceiling = neg ? num::minimum(pre, cap) : cap;
+        const double movable = out[i] >= ceiling ? 0.0 : ceiling - out[i];
+        const double rm = neg ? movable : (mid ? movable : 0.0);
+        const double k = neg ? s + r : s - r;
+        key[i] = rm != 0.0 ? k : kNaN;
+        bound[i] = ceiling;
+        room[i] = rm;
+        count += rm != 0.0 ? 1.0 : 0.0;
+    }
+    return static_cast<std::size_t>(count);
+}
+
 }  // namespace
 
 KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
@@ -53,42 +104,18 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
     if (cur_sum > secu_pct) {
-        // Lowest key first, down to the floor: lifted securities to their
-        // previous weight, held ones to 0. No room (weight_chg <= 0): passed over.
+        // Lowest key first.
         Candidates cand(ws, n);
-        std::size_t m = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = model_value[i];
-            const bool pos = s >= r, mid = std::abs(s) < r;
-            // Loaded whatever the select: a conditional load becomes a branch.
-            const double pre = pre_weight[i];
-            const double floor = pos ? pre : 0.0;
-            const double chg = out[i] - floor;
-            const bool member = (pos || mid) && !(chg <= 0.0);
-            cand.key[i] = member ? (pos ? s - r : s + r) : kNaN;
-            cand.bound[i] = floor;
-            cand.room[i] = member ? chg : 0.0;
-            m += member;
-        }
+        const std::size_t m = reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key,
+                                                cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct,
                                          ws.crossing, Ascending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
-        // Highest key first, up to the ceiling: securities taken to zero back
-        // to min(previous, cap), held ones to their cap. Already there: passed over.
+        // Highest key first.
         Candidates cand(ws, n);
-        std::size_t m = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = model_value[i];
-            const bool neg = s <= -r, mid = std::abs(s) < r;
-            const double pre = pre_weight[i], cap = each_max_weight[i];
-            const double ceiling = neg ? num::minimum(pre, cap) : cap;
-            const bool member = (neg || mid) && !(out[i] >= ceiling);
-            cand.key[i] = member ? (neg ? s + r : s - r) : kNaN;
-            cand.bound[i] = ceiling;
-            cand.room[i] = member ? ceiling - out[i] : 0.0;
-            m += member;
-        }
+        const std::size_t m = add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(),
+                                             out.data(), n, r, cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum,
                                          ws.crossing, Descending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
