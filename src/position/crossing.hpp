@@ -100,35 +100,39 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
 }
 
 // Lowest and highest ascending key (NaN keys skipped), and whether every
-// room is finite and non-negative. Kept in vector registers: as one scalar
-// chain every compare waits for the one before.
+// room is finite and non-negative. Kept in two sets of vector registers: as
+// one scalar chain every compare waits for the one before. Four lanes: wider
+// vectors split on narrower machines are compared lane by lane.
 template <class Order>
 KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
-    typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
+    typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
     constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
     const std::size_t n = key.size();
     const double inf = std::numeric_limits<double>::infinity();
     const Lanes zero{}, vinf = zero + inf;
-    Lanes vlo = vinf, vhi = -vinf;
-    auto ok = zero == zero;
+    Lanes vlo[2] = {vinf, vinf}, vhi[2] = {-vinf, -vinf}, bad[2] = {zero, zero};
     std::size_t p = 0;
-    for (; p + kLanes <= n; p += kLanes) {
-        Lanes k, r;
-        std::memcpy(&k, key.data() + p, sizeof k);
-        std::memcpy(&r, room.data() + p, sizeof r);
-        if constexpr (Order::kNegated) k = -k;
-        vlo = k < vlo ? k : vlo;
-        vhi = k > vhi ? k : vhi;
-        ok &= (r >= zero) & (r < vinf);
-    }
+    for (; p + 2 * kLanes <= n; p += 2 * kLanes)
+        for (std::size_t a = 0; a < 2; ++a) {
+            Lanes k, r;
+            std::memcpy(&k, key.data() + p + a * kLanes, sizeof k);
+            std::memcpy(&r, room.data() + p + a * kLanes, sizeof r);
+            if constexpr (Order::kNegated) k = -k;
+            vlo[a] = k < vlo[a] ? k : vlo[a];
+            vhi[a] = k > vhi[a] ? k : vhi[a];
+            bad[a] = r >= zero ? bad[a] : vinf;
+            bad[a] = r < vinf ? bad[a] : vinf;
+        }
     bool fast = true;
     lo = inf;
     hi = -inf;
-    for (std::size_t j = 0; j < kLanes && p > 0; ++j) {
-        lo = vlo[j] < lo ? vlo[j] : lo;
-        hi = vhi[j] > hi ? vhi[j] : hi;
-        fast &= ok[j] != 0;
-    }
+    // Signed zeros may come out either way: the bucket indices do not depend on it.
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            lo = vlo[a][j] < lo ? vlo[a][j] : lo;
+            hi = vhi[a][j] > hi ? vhi[a][j] : hi;
+            fast &= bad[a][j] == 0.0;
+        }
     for (; p < n; ++p) {
         fast &= std::isfinite(room[p]) && room[p] >= 0.0;
         const double k = Order::ascending_key(key[p]);
@@ -167,22 +171,26 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Memb
     }
 
     // Bucket by value of the ascending key; NaN keys go to bucket `buckets`,
-    // non-candidates to the one after it, which no search reaches.
+    // non-candidates to slots after it, which no search reaches. Their zero
+    // rooms are spread over kSpare slots: added to one slot they would make
+    // one long chain of dependent adds.
     // Indices in one vector sweep, then the totals in candidate order.
+    constexpr std::uint32_t kSpare = 64;
     auto& bucket = s.bucket;
     bucket.resize(n);
     {
-        const auto last = static_cast<double>(buckets - 1), nan_bucket = static_cast<double>(buckets),
-                   outside = static_cast<double>(buckets + 1);
+        const auto last = static_cast<double>(buckets - 1), nan_bucket = static_cast<double>(buckets);
+        const auto outside = static_cast<std::uint32_t>(buckets + 1);
         std::uint32_t* bk = bucket.data();
         for (std::size_t p = 0; p < n; ++p) {
             const double k = Order::ascending_key(key[p]);
             const double b = (k - lo) * scale;
-            const double idx = member(p) ? (std::isnan(k) ? nan_bucket : (b < last ? b : last)) : outside;
-            bk[p] = static_cast<std::uint32_t>(static_cast<std::int32_t>(idx));
+            const auto idx = static_cast<std::uint32_t>(
+                static_cast<std::int32_t>(std::isnan(k) ? nan_bucket : (b < last ? b : last)));
+            bk[p] = member(p) ? idx : outside + (static_cast<std::uint32_t>(p) & (kSpare - 1));
         }
     }
-    s.bucket_room.assign(buckets + 2, 0.0);
+    s.bucket_room.assign(buckets + 1 + kSpare, 0.0);
     for (std::size_t p = 0; p < n; ++p) s.bucket_room[bucket[p]] += room[p];
     double cum = 0.0;
     std::uint32_t crossing = 0;
