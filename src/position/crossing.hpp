@@ -206,8 +206,28 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Memb
     if (crossing > buckets) return {false, -1, cum};
     // The crossing bucket holds a few candidates; later buckets are only
     // walked when rounding leaves it short.
-    for (std::size_t p = 0; p < n; ++p)
-        if (bucket[p] == crossing) perm.push_back(static_cast<Index>(p));
+    // Blocks without one are passed over by a vector test.
+    {
+        typedef std::uint32_t Lanes __attribute__((vector_size(8 * sizeof(std::uint32_t))));
+        constexpr std::size_t kBlock = 2 * sizeof(Lanes) / sizeof(std::uint32_t);
+        const std::uint32_t* bk = bucket.data();
+        const Lanes want = Lanes{} + crossing;
+        std::size_t p = 0;
+        for (; p + kBlock <= n; p += kBlock) {
+            Lanes a, b;
+            std::memcpy(&a, bk + p, sizeof a);
+            std::memcpy(&b, bk + p + kBlock / 2, sizeof b);
+            const auto hit = (a == want) | (b == want);
+            std::uint64_t w[4];
+            static_assert(sizeof hit == sizeof w);
+            std::memcpy(w, &hit, sizeof w);
+            if ((w[0] | w[1] | w[2] | w[3]) == 0) continue;
+            for (std::size_t j = p; j < p + kBlock; ++j)
+                if (bk[j] == crossing) perm.push_back(static_cast<Index>(j));
+        }
+        for (; p < n; ++p)
+            if (bk[p] == crossing) perm.push_back(static_cast<Index>(p));
+    }
     const Crossing c = detail::walk(key, room, target, cum, perm, perm.size(), order, consume, true);
     if (c.reached) return c;
     auto& after = s.after;
