@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "common/numeric.hpp"
@@ -22,15 +23,17 @@ struct Crossing {
 // Visiting orders, NaN last in both.
 struct Descending {
     bool operator()(double a, double b) const { return num::ranks_before(a, b); }
+    static constexpr bool kNegated = true;
     static double ascending_key(double k) { return -k; }
 };
 struct Ascending {
     bool operator()(double a, double b) const { return !std::isnan(a) && (std::isnan(b) || a < b); }
+    static constexpr bool kNegated = false;
     static double ascending_key(double k) { return k; }
 };
 
 struct CrossingScratch {
-    std::vector<Index> perm, before, after;
+    std::vector<Index> perm, after;
     std::vector<std::uint32_t> bucket;
     Vec bucket_room;
 };
@@ -96,74 +99,142 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
     }
 }
 
-}  // namespace detail
-
-// Candidates 0..m-1 with key[p] and room[p], visited in the order `Order`.
-// Every candidate visited before the crossing is passed to consume(p).
-// The fast paths need finite, non-negative rooms and target > 0; otherwise
-// the candidates are sorted and walked one by one, which keeps the exact
-// one-by-one semantics for NaN and negative rooms.
-template <class Order, class Consume>
-Crossing find_crossing(CSpan key, CSpan room, double target, CrossingScratch& s, Order order, Consume consume) {
-    const std::size_t m = key.size();
-    auto& perm = s.perm;
-    perm.clear();
-
-    bool fast = target > 0.0 && std::isfinite(target);
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t p = 0; p < m; ++p) {
+// Lowest and highest ascending key (NaN keys skipped), and whether every
+// room is finite and non-negative. Kept in two sets of vector registers: as
+// one scalar chain every compare waits for the one before. Four lanes: wider
+// vectors split on narrower machines are compared lane by lane.
+template <class Order>
+KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
+    typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    const std::size_t n = key.size();
+    const double inf = std::numeric_limits<double>::infinity();
+    const Lanes zero{}, vinf = zero + inf;
+    Lanes vlo[2] = {vinf, vinf}, vhi[2] = {-vinf, -vinf}, bad[2] = {zero, zero};
+    std::size_t p = 0;
+    for (; p + 2 * kLanes <= n; p += 2 * kLanes)
+        for (std::size_t a = 0; a < 2; ++a) {
+            Lanes k, r;
+            std::memcpy(&k, key.data() + p + a * kLanes, sizeof k);
+            std::memcpy(&r, room.data() + p + a * kLanes, sizeof r);
+            if constexpr (Order::kNegated) k = -k;
+            vlo[a] = k < vlo[a] ? k : vlo[a];
+            vhi[a] = k > vhi[a] ? k : vhi[a];
+            bad[a] = r >= zero ? bad[a] : vinf;
+            bad[a] = r < vinf ? bad[a] : vinf;
+        }
+    bool fast = true;
+    lo = inf;
+    hi = -inf;
+    // Signed zeros may come out either way: the bucket indices do not depend on it.
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            lo = vlo[a][j] < lo ? vlo[a][j] : lo;
+            hi = vhi[a][j] > hi ? vhi[a][j] : hi;
+            fast &= bad[a][j] == 0.0;
+        }
+    for (; p < n; ++p) {
         fast &= std::isfinite(room[p]) && room[p] >= 0.0;
         const double k = Order::ascending_key(key[p]);
         lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
         hi = k > hi ? k : hi;
     }
+    return fast;
+}
+
+}  // namespace detail
+
+// Every p in [0, n) is given key[p] and room[p]; member(p) says whether it
+// is a candidate at all, and m counts the candidates. A non-candidate must
+// carry a NaN key and zero room. Candidates are visited in the order `Order`;
+// every one visited before the crossing gets out[p] = value[p].
+// The fast paths need finite, non-negative rooms and target > 0; otherwise
+// the candidates are sorted and walked one by one, which keeps the exact
+// one-by-one semantics for NaN and negative rooms.
+template <class Order, class Member>
+KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target, CrossingScratch& s,
+                       Order order, MSpan out, CSpan value) {
+    const std::size_t n = key.size();
+    const auto consume = [&](Index p) { out[p] = value[p]; };
+    auto& perm = s.perm;
+    perm.clear();
+
+    double lo, hi;
+    const bool fast = detail::key_range<Order>(key, room, lo, hi) && target > 0.0 && std::isfinite(target);
     // About two candidates a bucket: the crossing bucket stays small.
     const std::size_t buckets = std::clamp<std::size_t>(m / 2, 16, 4096);
     const double scale = static_cast<double>(buckets) / (hi - lo);
     if (!fast || m < 64 || !(hi > lo) || !std::isfinite(scale)) {
-        perm.resize(m);
-        for (std::size_t p = 0; p < m; ++p) perm[p] = static_cast<Index>(p);
-        return detail::walk(key, room, target, 0.0, perm, m, order, consume, fast);
+        for (std::size_t p = 0; p < n; ++p)
+            if (member(p)) perm.push_back(static_cast<Index>(p));
+        return detail::walk(key, room, target, 0.0, perm, perm.size(), order, consume, fast);
     }
 
-    // Bucket by value of the ascending key; NaN keys go to a last bucket.
+    // Bucket by value of the ascending key; NaN keys go to bucket `buckets`,
+    // non-candidates to slots after it, which no search reaches. Their zero
+    // rooms are spread over kSpare slots: added to one slot they would make
+    // one long chain of dependent adds.
+    // Indices in one vector sweep, then the totals in candidate order.
+    constexpr std::uint32_t kSpare = 64;
     auto& bucket = s.bucket;
-    bucket.resize(m);
-    s.bucket_room.assign(buckets + 1, 0.0);
-    for (std::size_t p = 0; p < m; ++p) {
-        const double k = Order::ascending_key(key[p]);
-        const double b = (k - lo) * scale;
-        const auto last = static_cast<double>(buckets - 1);
-        const auto idx = static_cast<std::uint32_t>(std::isnan(k) ? static_cast<double>(buckets) : (b < last ? b : last));
-        bucket[p] = idx;
-        s.bucket_room[idx] += room[p];
+    bucket.resize(n);
+    {
+        const auto last = static_cast<double>(buckets - 1), nan_bucket = static_cast<double>(buckets);
+        const auto outside = static_cast<std::uint32_t>(buckets + 1);
+        std::uint32_t* bk = bucket.data();
+        for (std::size_t p = 0; p < n; ++p) {
+            const double k = Order::ascending_key(key[p]);
+            const double b = (k - lo) * scale;
+            const auto idx = static_cast<std::uint32_t>(
+                static_cast<std::int32_t>(std::isnan(k) ? nan_bucket : (b < last ? b : last)));
+            bk[p] = member(p) ? idx : outside + (static_cast<std::uint32_t>(p) & (kSpare - 1));
+        }
     }
+    s.bucket_room.assign(buckets + 1 + kSpare, 0.0);
+    for (std::size_t p = 0; p < n; ++p) s.bucket_room[bucket[p]] += room[p];
     double cum = 0.0;
     std::uint32_t crossing = 0;
     while (crossing <= buckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
 
-    // Consume whole buckets before the crossing one; order what remains.
-    // Bucket order is random in p, so the three lists are built in one sweep
-    // without branches: every list's slot is written, one count moves.
-    perm.resize(m + 1);
-    auto& before = s.before;
-    auto& after = s.after;
-    before.resize(m + 1);
-    after.resize(m + 1);
-    std::size_t nb = 0, nc = 0, na = 0;
-    for (std::size_t p = 0; p < m; ++p) {
-        const std::uint32_t b = bucket[p];
-        before[nb] = perm[nc] = after[na] = static_cast<Index>(p);
-        nb += b < crossing;
-        nc += b == crossing;
-        na += b > crossing;
+    // Whole buckets before the crossing one are consumed in one sweep.
+    {
+        const std::uint32_t* bk = bucket.data();
+        double* o = out.data();
+        const double* v = value.data();
+        for (std::size_t p = 0; p < n; ++p) o[p] = bk[p] < crossing ? v[p] : o[p];
     }
-    const std::size_t first = nc;
-    std::copy(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(na), perm.begin() + static_cast<std::ptrdiff_t>(nc));
-    perm.resize(nc + na);
-    for (std::size_t j = 0; j < nb; ++j) consume(before[j]);
-    // Later buckets are only walked when rounding leaves the crossing bucket short.
-    return detail::walk(key, room, target, cum, perm, first, order, consume, true);
+    if (crossing > buckets) return {false, -1, cum};
+    // The crossing bucket holds a few candidates; later buckets are only
+    // walked when rounding leaves it short.
+    // Blocks without one are passed over by a vector test.
+    {
+        typedef std::uint32_t Lanes __attribute__((vector_size(8 * sizeof(std::uint32_t))));
+        constexpr std::size_t kBlock = 2 * sizeof(Lanes) / sizeof(std::uint32_t);
+        const std::uint32_t* bk = bucket.data();
+        const Lanes want = Lanes{} + crossing;
+        std::size_t p = 0;
+        for (; p + kBlock <= n; p += kBlock) {
+            Lanes a, b;
+            std::memcpy(&a, bk + p, sizeof a);
+            std::memcpy(&b, bk + p + kBlock / 2, sizeof b);
+            const auto hit = (a == want) | (b == want);
+            std::uint64_t w[4];
+            static_assert(sizeof hit == sizeof w);
+            std::memcpy(w, &hit, sizeof w);
+            if ((w[0] | w[1] | w[2] | w[3]) == 0) continue;
+            for (std::size_t j = p; j < p + kBlock; ++j)
+                if (bk[j] == crossing) perm.push_back(static_cast<Index>(j));
+        }
+        for (; p < n; ++p)
+            if (bk[p] == crossing) perm.push_back(static_cast<Index>(p));
+    }
+    const Crossing c = detail::walk(key, room, target, cum, perm, perm.size(), order, consume, true);
+    if (c.reached) return c;
+    auto& after = s.after;
+    after.clear();
+    for (std::size_t p = 0; p < n; ++p)
+        if (bucket[p] > crossing && bucket[p] <= buckets) after.push_back(static_cast<Index>(p));
+    return detail::walk(key, room, target, c.excess, after, after.size(), order, consume, true);
 }
 
 }  // namespace kestrel::position

@@ -8,40 +8,82 @@ namespace kestrel::position {
 
 namespace {
 
-// Candidates of one phase: index, sort key, floor or ceiling, and room to
-// move. Candidates without room are left out: they are passed over without
-// effect. The lists are interleaved in index order, which only changes the
-// visiting order among equal keys.
+// Candidates of one phase, by security: sort key, floor or ceiling, and room
+// to move. A security without room is no candidate (NaN key, zero room); a
+// candidate's room is never zero (positive or NaN: a difference of unequal
+// doubles), which tells them apart.
 struct Candidates {
-    Index* idx;
     double* key;
     double* bound;
     double* room;
-    std::size_t m = 0;
 
     explicit Candidates(Workspace& ws, std::size_t n) {
-        ws.idx.resize(n + 1);
-        ws.key.resize(n + 1);
-        ws.bound.resize(n + 1);
-        ws.room.resize(n + 1);
-        idx = ws.idx.data();
+        ws.key.resize(n);
+        ws.bound.resize(n);
+        ws.room.resize(n);
         key = ws.key.data();
         bound = ws.bound.data();
         room = ws.room.data();
     }
-    // Branch-free append at `at`: the slot is always written, the returned
-    // count only moves for a member. The count is the caller's local: kept in
-    // this struct, every index store (an integer) might change it.
-    std::size_t offer(std::size_t at, bool member, Index i, double k, double b, double r) const {
-        idx[at] = i;
-        key[at] = k;
-        bound[at] = b;
-        room[at] = r;
-        return at + member;
+    CSpan keys(std::size_t n) const { return {key, n}; }
+    CSpan rooms(std::size_t n) const { return {room, n}; }
+    CSpan bounds(std::size_t n) const { return {bound, n}; }
+    auto member() const {
+        return [r = room](std::size_t p) { return r[p] != 0.0; };
     }
-    CSpan keys() const { return {key, m}; }
-    CSpan rooms() const { return {room, m}; }
 };
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The candidate sweeps of the two phases; they return the candidate count.
+// Each select takes one compare and the outputs are restrict parameters,
+// which keeps the sweeps in vector registers. The count is summed in a
+// double (exact): an integer count would not vectorise.
+// Reduce: down to the floor, lifted securities to their previous weight,
+// held ones to 0; no room (weight_chg <= 0) is no candidate.
+KESTREL_INLINE std::size_t reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
+                                             std::size_t n, double r, double* __restrict key,
+                                             double* __restrict bound, double* __restrict room) {
+    double count = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = model_value[i];
+        const bool pos = s >= r, mid = std::abs(s) < r;
+        // Loaded whatever the select: a conditional load becomes a branch.
+        const double pre = pre_weight[i];
+        const double floor = pos ? pre : 0.0;
+        const double chg = out[i] - floor;
+        const double movable = chg <= 0.0 ? 0.0 : chg;
+        const double rm = pos ? movable : (mid ? movable : 0.0);
+        const double k = pos ? s - r : s + r;
+        key[i] = rm != 0.0 ? k : kNaN;
+        bound[i] = floor;
+        room[i] = rm;
+        count += rm != 0.0 ? 1.0 : 0.0;
+    }
+    return static_cast<std::size_t>(count);
+}
+
+// Add: up to the ceiling, securities taken to zero back to min(previous,
+// cap), held ones to their cap; already there is no candidate.
+KESTREL_INLINE std::size_t add_candidates(const double* model_value, const double* pre_weight,
+                                          const double* each_max_weight, const double* out, std::size_t n, double r,
+                                          double* __restrict key, double* __restrict bound, double* __restrict room) {
+    double count = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = model_value[i];
+        const bool neg = s <= -r, mid = std::abs(s) < r;
+        const double pre = pre_weight[i], cap = each_max_weight[i];
+        const double ceiling = neg ? num::minimum(pre, cap) : cap;
+        const double movable = out[i] >= ceiling ? 0.0 : ceiling - out[i];
+        const double rm = neg ? movable : (mid ? movable : 0.0);
+        const double k = neg ? s + r : s - r;
+        key[i] = rm != 0.0 ? k : kNaN;
+        bound[i] = ceiling;
+        room[i] = rm;
+        count += rm != 0.0 ? 1.0 : 0.0;
+    }
+    return static_cast<std::size_t>(count);
+}
 
 }  // namespace
 
@@ -62,40 +104,21 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
     if (cur_sum > secu_pct) {
-        // Lowest key first, down to the floor: lifted securities to their
-        // previous weight, held ones to 0. No room (weight_chg <= 0): passed over.
+        // Lowest key first.
         Candidates cand(ws, n);
-        std::size_t m = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = model_value[i];
-            const bool pos = s >= r, mid = std::abs(s) < r;
-            // Loaded whatever the select: a conditional load becomes a branch.
-            const double pre = pre_weight[i];
-            const double floor = pos ? pre : 0.0;
-            const double chg = out[i] - floor;
-            m = cand.offer(m, (pos || mid) && !(chg <= 0.0), static_cast<Index>(i), pos ? s - r : s + r, floor, chg);
-        }
-        cand.m = m;
-        const Crossing c = find_crossing(cand.keys(), cand.rooms(), cur_sum - secu_pct, ws.crossing, Ascending{},
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] + c.excess;
+        const std::size_t m = reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key,
+                                                cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct,
+                                         ws.crossing, Ascending{}, out, cand.bounds(n));
+        if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
-        // Highest key first, up to the ceiling: securities taken to zero back
-        // to min(previous, cap), held ones to their cap. Already there: passed over.
+        // Highest key first.
         Candidates cand(ws, n);
-        std::size_t m = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = model_value[i];
-            const bool neg = s <= -r, mid = std::abs(s) < r;
-            const double pre = pre_weight[i], cap = each_max_weight[i];
-            const double ceiling = neg ? num::minimum(pre, cap) : cap;
-            m = cand.offer(m, (neg || mid) && !(out[i] >= ceiling), static_cast<Index>(i), neg ? s + r : s - r,
-                           ceiling, ceiling - out[i]);
-        }
-        cand.m = m;
-        const Crossing c = find_crossing(cand.keys(), cand.rooms(), secu_pct - cur_sum, ws.crossing, Descending{},
-                                         [&](Index p) { out[cand.idx[p]] = cand.bound[p]; });
-        if (c.reached) out[cand.idx[c.pos]] = cand.bound[c.pos] - c.excess;
+        const std::size_t m = add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(),
+                                             out.data(), n, r, cand.key, cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum,
+                                         ws.crossing, Descending{}, out, cand.bounds(n));
+        if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
 
     const double total = num::sum(CSpan(out.data(), n));

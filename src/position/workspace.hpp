@@ -10,7 +10,6 @@ struct Workspace {
     Vec blend;                 // blended scores of the top-N mapping
     Vec scratch;               // a normalised term of the blend
     std::vector<Index> order;  // visiting order / selection
-    std::vector<Index> idx;    // candidate indices
     Vec key;                   // candidate sort keys
     Vec bound;                 // candidate floors or ceilings
     Vec room;                  // candidate room to move
