@@ -55,8 +55,7 @@ py::array as_float_array(py::handle obj, const std::string& name) {
         }
     }
     const char kind = arr.dtype().kind();
-    if (kind == 'c')
-        throw py::type_error(name + " must hold real numbers; complex values are not accepted");
+    if (kind == 'c') throw py::type_error(name + " must hold real numbers; complex values are not accepted");
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw py::type_error(name + " must hold real numbers, got an array of dtype " +
                              std::string(py::str(arr.dtype())));
@@ -74,8 +73,7 @@ py::array as_float_array(py::handle obj, const std::string& name) {
 Array as_contiguous(py::handle obj, const std::string& name, int ndim) {
     py::array arr = as_float_array(obj, name);
     if (ndim >= 0 && arr.ndim() != ndim)
-        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " +
-                              shape_text(arr));
+        throw py::value_error(name + " must be " + std::to_string(ndim) + "-dimensional, got shape " + shape_text(arr));
     return Array::ensure(arr);
 }
 
@@ -163,8 +161,9 @@ Index as_index(py::handle obj, const std::string& name) {
 bool as_bool(py::handle obj, const std::string& name) {
     // numpy before 2.x calls an empty array false (with a warning).
     if (py::array::check_(obj) && py::reinterpret_borrow<py::array>(obj).size() == 0)
-        throw py::value_error(name + ": The truth value of an empty array is ambiguous. "
-                                     "Use `array.size > 0` to check that an array is not empty.");
+        throw py::value_error(name +
+                              ": The truth value of an empty array is ambiguous. "
+                              "Use `array.size > 0` to check that an array is not empty.");
     const int truth = PyObject_IsTrue(obj.ptr());
     if (truth < 0) {
         py::error_already_set e;
@@ -175,8 +174,8 @@ bool as_bool(py::handle obj, const std::string& name) {
 
 void raise_axis_error(int axis, int ndim, const std::string& name) {
     py::module_ np = py::module_::import("numpy");
-    py::object axis_error = py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError")
-                                                           : np.attr("AxisError");
+    py::object axis_error =
+        py::hasattr(np, "exceptions") ? np.attr("exceptions").attr("AxisError") : np.attr("AxisError");
     PyErr_SetObject(axis_error.ptr(), axis_error(axis, ndim, name).ptr());
     throw py::error_already_set();
 }

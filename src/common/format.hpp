@@ -43,8 +43,7 @@ inline std::string repr(double x) {
     const int point = exp10 + 1;  // digits before the decimal point
     if (point <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
     if (static_cast<std::size_t>(point) >= digits.size())
-        return sign + digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0') +
-               ".0";
+        return sign + digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0') + ".0";
     return sign + digits.substr(0, static_cast<std::size_t>(point)) + "." +
            digits.substr(static_cast<std::size_t>(point));
 }

@@ -18,8 +18,8 @@ struct MatrixView {
     // the owner says so, in which case it was converted before viewing.
     double at(std::size_t r, std::size_t c) const {
         double v;
-        std::memcpy(&v, base + static_cast<std::ptrdiff_t>(r) * row_stride +
-                            static_cast<std::ptrdiff_t>(c) * col_stride,
+        std::memcpy(&v,
+                    base + static_cast<std::ptrdiff_t>(r) * row_stride + static_cast<std::ptrdiff_t>(c) * col_stride,
                     sizeof v);
         return v;
     }

@@ -127,16 +127,20 @@ KESTREL_INLINE MeanStd nan_mean_std(CSpan x) {
     double mean, var;
     if (count == static_cast<double>(n)) {
         mean = sum(x) / count;
-        var = pairwise_sum(0, n, [p, mean](std::size_t i) {
-                  const double d = p[i] - mean;
-                  return d * d;
-              }) / count;
+        var = pairwise_sum(0, n,
+                           [p, mean](std::size_t i) {
+                               const double d = p[i] - mean;
+                               return d * d;
+                           }) /
+              count;
     } else {
         mean = pairwise_sum(0, n, [p](std::size_t i) { return p[i] == p[i] ? p[i] : 0.0; }) / count;
-        var = pairwise_sum(0, n, [p, mean](std::size_t i) {
-                  const double d = p[i] == p[i] ? p[i] - mean : 0.0;
-                  return d * d;
-              }) / count;
+        var = pairwise_sum(0, n,
+                           [p, mean](std::size_t i) {
+                               const double d = p[i] == p[i] ? p[i] - mean : 0.0;
+                               return d * d;
+                           }) /
+              count;
     }
     return {mean, std::sqrt(var)};
 }
@@ -160,9 +164,7 @@ inline double sign(double x) {
 }
 
 // True when a ranks before b in a descending ranking that puts NaN last.
-inline bool ranks_before(double a, double b) {
-    return !std::isnan(a) && (std::isnan(b) || a > b);
-}
+inline bool ranks_before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a > b); }
 
 }  // namespace num
 }  // namespace kestrel

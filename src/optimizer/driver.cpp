@@ -38,8 +38,7 @@ const double* row_of(const MatrixView& m, std::size_t row) {
 // written to out[i * step].
 // Deliberately not multiversioned: vector gather instructions are slow on
 // many processors, plain loads are not.
-void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t n, double* out,
-            std::size_t step = 1) {
+void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t n, double* out, std::size_t step = 1) {
     if (contiguous(m)) {
         const double* r = row_of(m, row);
         for (std::size_t i = 0; i < n; ++i) out[i * step] = clean(r[cols[i]]);
@@ -86,7 +85,8 @@ public:
         double* out = block.values.data();
         if (!fused_) {
             for (std::size_t i = 0; i < n_; ++i) block.slot[i] = static_cast<Index>(i);
-            for (std::size_t k = 0; k < nk_; ++k) gather(data_.barra[k], bi, data_.barra_cols[k].data(), n_, out + k, stride);
+            for (std::size_t k = 0; k < nk_; ++k)
+                gather(data_.barra[k], bi, data_.barra_cols[k].data(), n_, out + k, stride);
             for (std::size_t k = nk_; k < stride; ++k)
                 for (std::size_t i = 0; i < n_; ++i) out[i * stride + k] = 0.0;
             return;
@@ -122,7 +122,8 @@ public:
         while (budget > 0 && ahead_row_ <= nk_) {
             const MatrixView& m = ahead_row_ < nk_ ? data_.barra[ahead_row_] : data_.bench;
             const char* r = reinterpret_cast<const char*>(row_of(m, bi)) + first;
-            for (; budget > 0 && ahead_byte_ < span; ahead_byte_ += 64, --budget) __builtin_prefetch(r + ahead_byte_, 0, 2);
+            for (; budget > 0 && ahead_byte_ < span; ahead_byte_ += 64, --budget)
+                __builtin_prefetch(r + ahead_byte_, 0, 2);
             if (ahead_byte_ >= span) {
                 ++ahead_row_;
                 ahead_byte_ = 0;
@@ -213,8 +214,8 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
                                             b.caps, b.calc_pos);
             if (nk > 0) {
-                control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight,
-                                 pre_ema_value, b, report, [&] {
+                control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight, pre_ema_value,
+                                 b, report, [&] {
                                      reader.prefetch(bi + 1);
                                      hooks.between_passes();
                                  });

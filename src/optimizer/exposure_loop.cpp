@@ -74,9 +74,8 @@ KESTREL_HOT void correct(std::size_t k, double limit, double learning_rate, Date
 
 void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
     const CSpan pos(b.calc_pos);
-    report.bench_hold = num::pairwise_sum(0, pos.size(), [&](std::size_t i) {
-        return cur_bench[i] >= 0.00001 ? pos[i] : 0.0;
-    });
+    report.bench_hold =
+        num::pairwise_sum(0, pos.size(), [&](std::size_t i) { return cur_bench[i] >= 0.00001 ? pos[i] : 0.0; });
     report.hold_num = 0;
     for (double w : pos) report.hold_num += w >= 0.0001;
     report.total = num::sum(pos);
@@ -84,9 +83,8 @@ void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
 
 }  // namespace
 
-void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
-                      CSpan arr_expo_threshold, CSpan cur_bench,
-                      CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
+void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
+                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
                       LoopReport& report, const std::function<void()>& between_passes) {
     const std::size_t nk = b.by_security.k;
     b.hold_barra.resize(nk);
@@ -115,8 +113,8 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
             correct(static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);
         signal::standardise(b.cur_model_value, b.cur_model_value);
         smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
-        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight},
-                                        b.ws, b.caps, b.calc_pos);
+        position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
+                                        b.caps, b.calc_pos);
     }
     if (report.measured) report.expo = b.expo;
     fill_report(cur_bench, b, report);

@@ -32,8 +32,8 @@ struct LoopReport {
 struct DateBuffers {
     Vec cur_model_value, try_ema_value, calc_pos, caps;
     Vec hold_barra, bench_barra, expo;
-    Vec spread;                   // per risk name: deviation of its bias, NaN until needed
-    Vec scaled_bias;              // K x n: (factor - benchmark exposure) / spread
+    Vec spread;       // per risk name: deviation of its bias, NaN until needed
+    Vec scaled_bias;  // K x n: (factor - benchmark exposure) / spread
     risk::SecurityMajor by_security;
     std::vector<Index> holdings;
     std::vector<Index> over_risk_idx;
@@ -45,9 +45,8 @@ struct DateBuffers {
 // hold its final values. pre_ema_value is the smoothed score the date came in
 // with (nullopt before the first processed date). between_passes runs before
 // every correction pass and may throw to abandon the date.
-void control_exposure(const position::DispatchParams& params, const LoopSettings& settings,
-                      CSpan arr_expo_threshold, CSpan cur_bench,
-                      CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
+void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
+                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
                       LoopReport& report, const std::function<void()>& between_passes = {});
 
 // Smoothed score: model itself (copied) when there is no previous value.

@@ -24,11 +24,11 @@ KESTREL_HOT std::string cap_violations(CSpan position, CSpan each_max_weight, do
     return fmt::indices(err_idx) + " " + fmt::vec(weights) + " " + fmt::vec(caps);
 }
 
-KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
-                 MSpan out) {
+KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws, MSpan out) {
     std::fill(out.begin(), out.end(), 0.0);
-    const Crossing c = find_crossing(cur_model_value, each_max_weight, out.size(), [](std::size_t) { return true; },
-                                     secu_pct, ws.crossing, Descending{}, out, each_max_weight);
+    const Crossing c = find_crossing(
+        cur_model_value, each_max_weight, out.size(), [](std::size_t) { return true; }, secu_pct, ws.crossing,
+        Descending{}, out, each_max_weight);
     if (c.reached) out[c.pos] = each_max_weight[c.pos] - c.excess;
 
     const double total = num::sum(CSpan(out.data(), out.size()));

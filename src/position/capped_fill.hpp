@@ -9,8 +9,7 @@ namespace kestrel::position {
 
 // Throws PositionError when the caps cannot supply secu_pct (tolerance 1e-4)
 // or a weight exceeds its cap by 1e-4 or more.
-void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws,
-                 MSpan out);
+void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws, MSpan out);
 
 // Lists the securities whose weight exceeds its cap by `tolerance` or more as
 // "[indices] [weights] [caps]"; empty when there are none.

@@ -8,7 +8,7 @@ using num::maximum;
 using num::minimum;
 
 KESTREL_HOT void max_weight_caps(CSpan model_value, double weight_multi, CSpan cur_bench, double bench_coeff,
-                     CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
+                                 CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
     const std::size_t n = model_value.size();
     for (std::size_t i = 0; i < n; ++i) out[i] = maximum(model_value[i], 0.0);
     const double sum_positive = num::sum(CSpan(out.data(), n));
@@ -23,7 +23,7 @@ KESTREL_HOT void max_weight_caps(CSpan model_value, double weight_multi, CSpan c
 }
 
 KESTREL_HOT void equal_caps(std::size_t n, double each_single_weight, CSpan cur_bench, double bench_coeff,
-                CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
+                            CSpan pre_weight, double pre_coeff, double max_weight, MSpan out) {
     const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
         const double bench = cur_bench[i], pre = pre_weight[i];

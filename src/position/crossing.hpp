@@ -44,8 +44,8 @@ namespace detail {
 // those already consumed, continuing the running total `cum`. Quickselect narrows down to
 // the crossing; what it cannot exclude is sorted and walked one by one.
 template <class Before, class Consume>
-Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Index>& perm, std::size_t hi,
-              Before before, Consume& consume, bool fast) {
+Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Index>& perm, std::size_t hi, Before before,
+              Consume& consume, bool fast) {
     const std::size_t m = perm.size();
     std::size_t lo = 0;
     const auto cmp = [&](Index a, Index b) { return before(key[a], key[b]); };
@@ -152,8 +152,8 @@ KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
 // the candidates are sorted and walked one by one, which keeps the exact
 // one-by-one semantics for NaN and negative rooms.
 template <class Order, class Member>
-KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target, CrossingScratch& s,
-                       Order order, MSpan out, CSpan value) {
+KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target,
+                                      CrossingScratch& s, Order order, MSpan out, CSpan value) {
     const std::size_t n = key.size();
     const auto consume = [&](Index p) { out[p] = value[p]; };
     auto& perm = s.perm;

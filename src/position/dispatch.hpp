@@ -37,7 +37,6 @@ struct DateVectors {
 
 // Writes the date's weights into out; caps is scratch of n (left holding the
 // caps for the capped algorithms).
-void calc_current_position(const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps,
-                           MSpan out);
+void calc_current_position(const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps, MSpan out);
 
 }  // namespace kestrel::position

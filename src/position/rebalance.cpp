@@ -42,8 +42,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Reduce: down to the floor, lifted securities to their previous weight,
 // held ones to 0; no room (weight_chg <= 0) is no candidate.
 KESTREL_INLINE std::size_t reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
-                                             std::size_t n, double r, double* __restrict key,
-                                             double* __restrict bound, double* __restrict room) {
+                                             std::size_t n, double r, double* __restrict key, double* __restrict bound,
+                                             double* __restrict room) {
     double count = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double s = model_value[i];
@@ -88,7 +88,7 @@ KESTREL_INLINE std::size_t add_candidates(const double* model_value, const doubl
 }  // namespace
 
 KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
-               double risk_cost, Workspace& ws, MSpan out) {
+                           double risk_cost, Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;
 
@@ -106,18 +106,18 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (cur_sum > secu_pct) {
         // Lowest key first.
         Candidates cand(ws, n);
-        const std::size_t m = reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key,
-                                                cand.bound, cand.room);
-        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct,
-                                         ws.crossing, Ascending{}, out, cand.bounds(n));
+        const std::size_t m =
+            reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key, cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct, ws.crossing,
+                                         Ascending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first.
         Candidates cand(ws, n);
-        const std::size_t m = add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(),
-                                             out.data(), n, r, cand.key, cand.bound, cand.room);
-        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum,
-                                         ws.crossing, Descending{}, out, cand.bounds(n));
+        const std::size_t m = add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(), out.data(),
+                                             n, r, cand.key, cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum, ws.crossing,
+                                         Descending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
 

@@ -11,7 +11,7 @@ namespace kestrel::position {
 // Throws PositionError ("Wrong Position Error") when the result misses
 // secu_pct by 0.001 or more (diagnostic "CheckPosition: |sum|") or a weight
 // exceeds its cap by 1e-4 or more (diagnostic lists the offenders).
-void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
-               double risk_cost, Workspace& ws, MSpan out);
+void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight, double risk_cost,
+               Workspace& ws, MSpan out);
 
 }  // namespace kestrel::position

@@ -18,14 +18,13 @@ void add_normalised(CSpan term, double coeff, Vec& scratch, Vec& blend) {
 }  // namespace
 
 KESTREL_HOT void top_n_blend(CSpan cur_model_value, Index num_long, double secu_pct, CSpan bench_weight,
-                 double bench_coeff, CSpan pre_weight, double pre_coeff, Workspace& ws, MSpan out) {
+                             double bench_coeff, CSpan pre_weight, double pre_coeff, Workspace& ws, MSpan out) {
     const std::size_t n = cur_model_value.size();
     Vec& s = ws.blend;
     s.resize(n);
     signal::standardise(cur_model_value, s);
     if (bench_coeff > 0.0) add_normalised(bench_weight, bench_coeff, ws.scratch, s);
-    if (pre_coeff > 0.0 && num::sum(pre_weight) >= 0.8)
-        add_normalised(pre_weight, pre_coeff, ws.scratch, s);
+    if (pre_coeff > 0.0 && num::sum(pre_weight) >= 0.8) add_normalised(pre_weight, pre_coeff, ws.scratch, s);
 
     const Index ni = static_cast<Index>(n);
     const Index take = num_long < 0 ? std::max<Index>(ni + num_long, 0) : std::min(num_long, ni);

@@ -56,12 +56,24 @@ KESTREL_HOT void exposures_over(const SecurityMajor& block, CSpan weight, const 
     for (std::size_t j0 = 0; j0 < block.k;) {
         const std::size_t c = std::min<std::size_t>((block.stride - j0) / lanes, 6);
         switch (c) {
-        case 1: exposures_over_group<1>(block, w, l, m, j0, out.data()); break;
-        case 2: exposures_over_group<2>(block, w, l, m, j0, out.data()); break;
-        case 3: exposures_over_group<3>(block, w, l, m, j0, out.data()); break;
-        case 4: exposures_over_group<4>(block, w, l, m, j0, out.data()); break;
-        case 5: exposures_over_group<5>(block, w, l, m, j0, out.data()); break;
-        default: exposures_over_group<6>(block, w, l, m, j0, out.data()); break;
+            case 1:
+                exposures_over_group<1>(block, w, l, m, j0, out.data());
+                break;
+            case 2:
+                exposures_over_group<2>(block, w, l, m, j0, out.data());
+                break;
+            case 3:
+                exposures_over_group<3>(block, w, l, m, j0, out.data());
+                break;
+            case 4:
+                exposures_over_group<4>(block, w, l, m, j0, out.data());
+                break;
+            case 5:
+                exposures_over_group<5>(block, w, l, m, j0, out.data());
+                break;
+            default:
+                exposures_over_group<6>(block, w, l, m, j0, out.data());
+                break;
         }
         j0 += c * lanes;
     }

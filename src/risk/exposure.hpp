@@ -32,8 +32,8 @@ struct SecurityMajor {
     Vec values;               // values[slot[i] * stride + j] = factor j of security i
     std::vector<Index> slot;  // n entries
     std::size_t k = 0;
-    std::size_t stride = 0;   // k rounded up to whole vectors; the padding is 0
-    bool all_finite = true;   // false: a zero weight may still carry a NaN product
+    std::size_t stride = 0;  // k rounded up to whole vectors; the padding is 0
+    bool all_finite = true;  // false: a zero weight may still carry a NaN product
     const double* of(std::size_t i) const { return values.data() + static_cast<std::size_t>(slot[i]) * stride; }
     std::size_t size() const { return slot.size(); }
     // Sets k and stride and sizes the block for n securities.

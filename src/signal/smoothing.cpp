@@ -11,8 +11,7 @@ Vec ema_matrix(CSpan values, std::size_t rows, std::size_t cols, double decay) {
     Vec out(values.begin(), values.end());
     for (std::size_t r = 1; r < rows; ++r) {
         MSpan row(out.data() + r * cols, cols);
-        ema_step(CSpan(values.data() + r * cols, cols), CSpan(out.data() + (r - 1) * cols, cols),
-                 decay, row);
+        ema_step(CSpan(values.data() + r * cols, cols), CSpan(out.data() + (r - 1) * cols, cols), decay, row);
     }
     return out;
 }
