@@ -69,6 +69,31 @@ def test_top_n_negative_count_drops_the_tail(k):
                            O.MapValue2Position(args[0], 50 - k, *args[1:]))
 
 
+@pytest.mark.parametrize("n,take", [(10, 3), (300, 17), (4000, 200), (4000, 3990)])
+@pytest.mark.parametrize("case", ["distinct", "nan", "tied_at_edge", "tied_inside"])
+def test_top_n_keeps_the_highest(n, take, case):
+    rng = np.random.default_rng(n + take)
+    score = rng.standard_normal(n)
+    order = np.argsort(-score)
+    if case == "nan":  # NaN ranks last, so it changes nothing here
+        score[order[-3:]] = NAN
+    elif case == "tied_at_edge":  # one value on both sides of the head's edge
+        score[order[take - 2: take + 2]] = score[order[take - 2]]
+    elif case == "tied_inside":
+        score[order[:2]] = score[order[1]]
+    got = O.MapValue2Position(score, take, 1.0, np.zeros(n), 0.0, np.zeros(n), 0.0)
+    z = (score - np.nanmean(score)) / np.nanstd(score)
+    edge = np.sort(score[~np.isnan(score)])[::-1][take - 1]
+    above, tied = score > edge, score == edge
+    assert np.count_nonzero(above | tied) >= take and got.sum() == pytest.approx(1.0, abs=1e-12)
+    # Everything above the edge is kept; ties at the edge fill the rest.
+    want = np.where(above | tied, np.maximum(z, 0), 0.0)
+    picked = (got > 0) & tied
+    assert np.count_nonzero(picked) == (take - np.count_nonzero(above) if z[tied][0] > 0 else 0)
+    want[tied & ~picked] = 0.0
+    npt.assert_allclose(got, want / want.sum(), rtol=1e-12, atol=0)
+
+
 # ------------------------------------------------------------------ capped fill
 
 S4 = [0.9, 0.5, 0.7, 0.1]

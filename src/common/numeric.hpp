@@ -17,6 +17,8 @@
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(KESTREL_NO_MULTIVERSION) && \
     !defined(__SANITIZE_ADDRESS__)
 #define KESTREL_HOT __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+// Kernels written for one instruction set, chosen at run time.
+#define KESTREL_X86_DISPATCH 1
 #else
 #define KESTREL_HOT
 #endif

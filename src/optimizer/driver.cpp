@@ -1,6 +1,8 @@
 #include "optimizer/driver.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "position/position_error.hpp"
@@ -47,12 +49,73 @@ void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t
     for (std::size_t i = 0; i < n; ++i) out[i * step] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
 }
 
+// Eight factors of eight library columns: a register tile.
+typedef double Tile __attribute__((vector_size(8 * sizeof(double))));
+
+// By reference: a vector passed by value changes the ABI between clones.
+KESTREL_INLINE void clean(Tile& v) {
+    const Tile top = Tile{} + kMax;
+    const Tile c = v > top ? top : (v < -top ? -top : v);
+    v = v != v ? Tile{} : c;
+}
+
+// Library columns 8 * block .. 8 * block + 7, of which `mask` marks the
+// universe's, in ascending order.
+struct ColumnBlock {
+    std::uint32_t block;
+    std::uint32_t mask;
+};
+
+// The security-major block of a date read a tile at a time: eight rows of
+// eight columns are loaded (front to back in each row, so eight streams at
+// a time), cleaned, transposed in registers, and each universe column's
+// eight factors stored as one vector. Rows past nk read as zero padding.
+KESTREL_HOT void read_tiles(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
+                            const Index* dest, double* out, std::size_t stride) {
+    for (std::size_t g = 0; g < stride; g += 8) {
+        const double* r[8];
+        for (std::size_t a = 0; a < 8; ++a) r[a] = g + a < nk ? rows[g + a] : nullptr;
+        double* dst = out + g;
+        const Index* to = dest;
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::size_t at = static_cast<std::size_t>(blocks[t].block) * 8;
+            Tile v[8];
+            for (std::size_t a = 0; a < 8; ++a) {
+                if (r[a]) {
+                    std::memcpy(&v[a], r[a] + at, sizeof(Tile));
+                    clean(v[a]);
+                } else {
+                    v[a] = Tile{};
+                }
+            }
+            Tile p[8], q[8], c[8];
+            for (std::size_t a = 0; a < 8; a += 2) {
+                p[a] = __builtin_shufflevector(v[a], v[a + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                p[a + 1] = __builtin_shufflevector(v[a], v[a + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+            }
+            for (std::size_t a = 0; a < 8; a += 4)
+                for (std::size_t b = 0; b < 2; ++b) {
+                    q[a + b] = __builtin_shufflevector(p[a + b], p[a + b + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                    q[a + b + 2] = __builtin_shufflevector(p[a + b], p[a + b + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+                }
+            for (std::size_t b = 0; b < 4; ++b) {
+                c[b] = __builtin_shufflevector(q[b], q[b + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+                c[b + 4] = __builtin_shufflevector(q[b], q[b + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+            }
+            for (std::uint32_t m = blocks[t].mask; m != 0; m &= m - 1)
+                std::memcpy(dst + static_cast<std::size_t>(*to++) * stride, &c[__builtin_ctz(m)], sizeof(Tile));
+        }
+    }
+}
+
 // How a run reads a date from the library. A universe lists its members in
 // the user's order, the library its columns in its own: read in the user's
 // order, every date's rows are fetched in random order. So the columns are
-// sorted once per run, each date's rows are read front to back, all factors
-// of a security at a time, straight into the security-major block the
-// exposure passes use (its blocks in column order, reached through slots).
+// sorted once per run and each date's rows are read front to back, straight
+// into the security-major block the exposure passes use. Contiguous rows of
+// distinct columns are read by register tiles, eight rows at a time, and the
+// block is stored in the universe's order; otherwise security by security,
+// all factors at a time, the block in column order (reached through slots).
 class DateReader {
 public:
     explicit DateReader(const RunData& data) : data_(data), n_(data.scores.cols), nk_(data.barra.size()) {
@@ -66,6 +129,7 @@ public:
         fused_ = true;
         for (std::size_t k = 0; k < nk_; ++k) fused_ &= contiguous(data.barra[k]) && data.barra_cols[k] == bc;
         rows_.resize(nk_);
+        if (fused_) plan_tiles();
     }
 
     void bench(std::size_t bi, double* out) const {
@@ -91,18 +155,22 @@ public:
                 for (std::size_t i = 0; i < n_; ++i) out[i * stride + k] = 0.0;
             return;
         }
-        for (std::size_t j = 0; j < n_; ++j) block.slot[order_[j]] = static_cast<Index>(j);
         for (std::size_t k = 0; k < nk_; ++k) rows_[k] = row_of(data_.barra[k], bi);
-        const double* const* rows = rows_.data();
-        const Index* cols = cols_.data();
+        if (!tiles_.empty()) {
+            // Stored in the universe's order: the passes walk securities that way.
+            for (std::size_t i = 0; i < n_; ++i) block.slot[i] = static_cast<Index>(i);
+            read_tiles(rows_.data(), nk_, tiles_.data(), tiles_.size(), order_.data(), out, stride);
+            for (std::size_t j = tiled_; j < n_; ++j)
+                write_security(j, out + static_cast<std::size_t>(order_[j]) * stride, stride);
+            return;
+        }
+        for (std::size_t j = 0; j < n_; ++j) block.slot[order_[j]] = static_cast<Index>(j);
         for (std::size_t j = 0; j < n_; ++j, out += stride) {
             if (j % kPrefetchEvery == 0 && j + kAhead < n_) {
-                const Index ahead = cols[j + kAhead];
-                for (std::size_t k = 0; k < nk_; ++k) __builtin_prefetch(rows[k] + ahead);
+                const Index ahead = cols_[j + kAhead];
+                for (std::size_t k = 0; k < nk_; ++k) __builtin_prefetch(rows_[k] + ahead);
             }
-            const Index c = cols[j];
-            for (std::size_t k = 0; k < nk_; ++k) out[k] = clean(rows[k][c]);
-            for (std::size_t k = nk_; k < stride; ++k) out[k] = 0.0;
+            write_security(j, out, stride);
         }
     }
 
@@ -132,6 +200,31 @@ public:
     }
 
 private:
+    // Security j (in column order) read factor by factor.
+    void write_security(std::size_t j, double* out, std::size_t stride) const {
+        const Index c = cols_[j];
+        for (std::size_t k = 0; k < nk_; ++k) out[k] = clean(rows_[k][c]);
+        for (std::size_t k = nk_; k < stride; ++k) out[k] = 0.0;
+    }
+
+    // The column blocks read by tiles: the universe's columns up to the last
+    // whole block of eight in every factor's row. Needs distinct columns
+    // (a column listed twice has two securities to store).
+    void plan_tiles() {
+        std::size_t width = data_.barra.empty() ? 0 : data_.barra.front().cols;
+        for (const MatrixView& m : data_.barra) width = std::min(width, m.cols);
+        const std::size_t whole = width / 8;
+        for (std::size_t j = 1; j < n_; ++j)
+            if (cols_[j] == cols_[j - 1]) return;
+        for (tiled_ = 0; tiled_ < n_; ++tiled_) {
+            const auto c = static_cast<std::size_t>(cols_[tiled_]);
+            const auto block = static_cast<std::uint32_t>(c / 8);
+            if (block >= whole) break;
+            if (tiles_.empty() || tiles_.back().block != block) tiles_.push_back({block, 0});
+            tiles_.back().mask |= 1u << (c % 8);
+        }
+    }
+
     // Cache lines asked for per pass of the date before: small enough not to
     // hold a pass up waiting for free line-fill buffers.
     static constexpr std::size_t kLinesPerCall = 1000;
@@ -145,6 +238,8 @@ private:
     std::vector<Index> cols_;   // their columns
     bool sorted_bench_ = false, fused_ = false;
     std::vector<const double*> rows_;
+    std::vector<ColumnBlock> tiles_;  // empty: read security by security
+    std::size_t tiled_ = 0;           // securities (in column order) the tiles cover
     std::size_t ahead_date_ = static_cast<std::size_t>(-1), ahead_row_ = 0, ahead_byte_ = 0;
 };
 
@@ -210,6 +305,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         reader.prefetch(bi + 1);
 
         b.calc_pos.resize(n);
+        b.ws.begin_date();
         try {
             position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
                                             b.caps, b.calc_pos);

@@ -99,18 +99,19 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
     }
 }
 
-// Lowest and highest ascending key (NaN keys skipped), and whether every
-// room is finite and non-negative. Kept in two sets of vector registers: as
+// Lowest and highest ascending key (NaN keys skipped), the number of
+// non-zero rooms, and whether every room is finite and non-negative. Kept in two sets of vector registers: as
 // one scalar chain every compare waits for the one before. Four lanes: wider
 // vectors split on narrower machines are compared lane by lane.
 template <class Order>
-KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
+KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi, std::size_t& nonzero) {
     typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
     constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
     const std::size_t n = key.size();
     const double inf = std::numeric_limits<double>::infinity();
     const Lanes zero{}, vinf = zero + inf;
-    Lanes vlo[2] = {vinf, vinf}, vhi[2] = {-vinf, -vinf}, bad[2] = {zero, zero};
+    const Lanes one = zero + 1.0;
+    Lanes vlo[2] = {vinf, vinf}, vhi[2] = {-vinf, -vinf}, bad[2] = {zero, zero}, count[2] = {zero, zero};
     std::size_t p = 0;
     for (; p + 2 * kLanes <= n; p += 2 * kLanes)
         for (std::size_t a = 0; a < 2; ++a) {
@@ -122,19 +123,24 @@ KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
             vhi[a] = k > vhi[a] ? k : vhi[a];
             bad[a] = r >= zero ? bad[a] : vinf;
             bad[a] = r < vinf ? bad[a] : vinf;
+            count[a] += r != zero ? one : zero;
         }
     bool fast = true;
     lo = inf;
     hi = -inf;
+    double counted = 0.0;  // whole numbers: exact in any order
     // Signed zeros may come out either way: the bucket indices do not depend on it.
     for (std::size_t a = 0; a < 2; ++a)
         for (std::size_t j = 0; j < kLanes; ++j) {
             lo = vlo[a][j] < lo ? vlo[a][j] : lo;
             hi = vhi[a][j] > hi ? vhi[a][j] : hi;
             fast &= bad[a][j] == 0.0;
+            counted += count[a][j];
         }
+    nonzero = static_cast<std::size_t>(counted);
     for (; p < n; ++p) {
         fast &= std::isfinite(room[p]) && room[p] >= 0.0;
+        nonzero += room[p] != 0.0;
         const double k = Order::ascending_key(key[p]);
         lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
         hi = k > hi ? k : hi;
@@ -144,15 +150,18 @@ KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi) {
 
 }  // namespace detail
 
+// m = kCountRooms: the candidates are those with a non-zero room.
+inline constexpr std::size_t kCountRooms = static_cast<std::size_t>(-1);
+
 // Every p in [0, n) is given key[p] and room[p]; member(p) says whether it
-// is a candidate at all, and m counts the candidates. A non-candidate must
+// is a candidate at all, and m counts the candidates (or is kCountRooms). A non-candidate must
 // carry a NaN key and zero room. Candidates are visited in the order `Order`;
 // every one visited before the crossing gets out[p] = value[p].
 // The fast paths need finite, non-negative rooms and target > 0; otherwise
 // the candidates are sorted and walked one by one, which keeps the exact
 // one-by-one semantics for NaN and negative rooms.
 template <class Order, class Member>
-KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Member member, double target,
+KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given, Member member, double target,
                                       CrossingScratch& s, Order order, MSpan out, CSpan value) {
     const std::size_t n = key.size();
     const auto consume = [&](Index p) { out[p] = value[p]; };
@@ -160,7 +169,9 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m, Memb
     perm.clear();
 
     double lo, hi;
-    const bool fast = detail::key_range<Order>(key, room, lo, hi) && target > 0.0 && std::isfinite(target);
+    std::size_t nonzero = 0;
+    const bool fast = detail::key_range<Order>(key, room, lo, hi, nonzero) && target > 0.0 && std::isfinite(target);
+    const std::size_t m = m_given == kCountRooms ? nonzero : m_given;
     // About two candidates a bucket: the crossing bucket stays small.
     const std::size_t buckets = std::clamp<std::size_t>(m / 2, 16, 4096);
     const double scale = static_cast<double>(buckets) / (hi - lo);

@@ -35,16 +35,15 @@ struct Candidates {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The candidate sweeps of the two phases; they return the candidate count.
-// Each select takes one compare and the outputs are restrict parameters,
-// which keeps the sweeps in vector registers. The count is summed in a
-// double (exact): an integer count would not vectorise.
+// The candidate sweeps of the two phases. Each select takes one compare and
+// the outputs are restrict parameters, which keeps the sweeps in vector
+// registers. The crossing search counts the candidates (their rooms are the
+// non-zero ones): a count kept here is summed in order, lane by lane.
 // Reduce: down to the floor, lifted securities to their previous weight,
 // held ones to 0; no room (weight_chg <= 0) is no candidate.
-KESTREL_INLINE std::size_t reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
-                                             std::size_t n, double r, double* __restrict key, double* __restrict bound,
-                                             double* __restrict room) {
-    double count = 0.0;
+KESTREL_INLINE void reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
+                                      std::size_t n, double r, double* __restrict key, double* __restrict bound,
+                                      double* __restrict room) {
     for (std::size_t i = 0; i < n; ++i) {
         const double s = model_value[i];
         const bool pos = s >= r, mid = std::abs(s) < r;
@@ -58,17 +57,14 @@ KESTREL_INLINE std::size_t reduce_candidates(const double* model_value, const do
         key[i] = rm != 0.0 ? k : kNaN;
         bound[i] = floor;
         room[i] = rm;
-        count += rm != 0.0 ? 1.0 : 0.0;
     }
-    return static_cast<std::size_t>(count);
 }
 
 // Add: up to the ceiling, securities taken to zero back to min(previous,
 // cap), held ones to their cap; already there is no candidate.
-KESTREL_INLINE std::size_t add_candidates(const double* model_value, const double* pre_weight,
-                                          const double* each_max_weight, const double* out, std::size_t n, double r,
-                                          double* __restrict key, double* __restrict bound, double* __restrict room) {
-    double count = 0.0;
+KESTREL_INLINE void add_candidates(const double* model_value, const double* pre_weight, const double* each_max_weight,
+                                   const double* out, std::size_t n, double r, double* __restrict key,
+                                   double* __restrict bound, double* __restrict room) {
     for (std::size_t i = 0; i < n; ++i) {
         const double s = model_value[i];
         const bool neg = s <= -r, mid = std::abs(s) < r;
@@ -80,9 +76,7 @@ KESTREL_INLINE std::size_t add_candidates(const double* model_value, const doubl
         key[i] = rm != 0.0 ? k : kNaN;
         bound[i] = ceiling;
         room[i] = rm;
-        count += rm != 0.0 ? 1.0 : 0.0;
     }
-    return static_cast<std::size_t>(count);
 }
 
 }  // namespace
@@ -106,18 +100,17 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (cur_sum > secu_pct) {
         // Lowest key first.
         Candidates cand(ws, n);
-        const std::size_t m =
-            reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key, cand.bound, cand.room);
-        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), cur_sum - secu_pct, ws.crossing,
-                                         Ascending{}, out, cand.bounds(n));
+        reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key, cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), cur_sum - secu_pct,
+                                         ws.crossing, Ascending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first.
         Candidates cand(ws, n);
-        const std::size_t m = add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(), out.data(),
-                                             n, r, cand.key, cand.bound, cand.room);
-        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), m, cand.member(), secu_pct - cur_sum, ws.crossing,
-                                         Descending{}, out, cand.bounds(n));
+        add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(), out.data(), n, r, cand.key,
+                       cand.bound, cand.room);
+        const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), secu_pct - cur_sum,
+                                         ws.crossing, Descending{}, out, cand.bounds(n));
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
 

@@ -1,6 +1,9 @@
 #include "position/topn_blend.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <limits>
+#include <optional>
 
 #include "signal/smoothing.hpp"
 
@@ -8,11 +11,66 @@ namespace kestrel::position {
 
 namespace {
 
-// blend += z(term) * coeff
-void add_normalised(CSpan term, double coeff, Vec& scratch, Vec& blend) {
-    scratch.resize(term.size());
-    signal::standardise(term, scratch);
-    for (std::size_t i = 0; i < blend.size(); ++i) blend[i] = blend[i] + scratch[i] * coeff;
+// blend += z * coeff
+void add_scaled(CSpan z, double coeff, Vec& blend) {
+    for (std::size_t i = 0; i < blend.size(); ++i) blend[i] = blend[i] + z[i] * coeff;
+}
+
+// The lowest of the `take` highest values of s (0 < take < n), provided that
+// set is fixed by value alone: no NaN and no value tied across its edge.
+// Values are bucketed by size and only the bucket holding the edge is
+// ordered. Otherwise nullopt: the caller selects by nth_element, which
+// settles ties its own way.
+KESTREL_INLINE std::optional<double> top_edge(CSpan s, std::size_t take, Workspace& ws) {
+    const std::size_t n = s.size();
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    bool nan = false;
+    for (const double v : s) {
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+        nan |= v != v;
+    }
+    if (nan || !(hi > lo)) return std::nullopt;
+    const std::size_t buckets = std::clamp<std::size_t>(n / 2, 16, 4096);
+    const double scale = static_cast<double>(buckets) / (hi - lo);
+    if (!std::isfinite(scale)) return std::nullopt;
+    // Monotone in the value, so equal values share a bucket.
+    const double last = static_cast<double>(buckets - 1);
+    const auto bucket_of = [lo, scale, last](double v) {
+        const double b = (v - lo) * scale;
+        return static_cast<std::size_t>(b < last ? b : last);
+    };
+    ws.counts.assign(buckets, 0);
+    for (const double v : s) ++ws.counts[bucket_of(v)];
+    std::size_t above = 0, edge = buckets - 1;
+    while (above + ws.counts[edge] < take) above += ws.counts[edge--];
+    ws.edge.clear();
+    for (const double v : s)
+        if (bucket_of(v) == edge) ws.edge.push_back(v);
+    const std::size_t rank = take - above;  // 1-based, from the top of the bucket
+    auto& e = ws.edge;
+    std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(rank - 1), e.end(), std::greater<>{});
+    const double t = e[rank - 1];
+    std::size_t at_least = 0;
+    for (const double v : e) at_least += v >= t;
+    if (at_least != rank) return std::nullopt;
+    return t;
+}
+
+// out[i] = max(s[i], 0) for the `take` highest, NaN last, and 0 elsewhere.
+void select_by_order(CSpan s, Index take, Workspace& ws, MSpan out) {
+    const std::size_t n = s.size();
+    auto& order = ws.order;
+    order.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Index>(i);
+    if (take < static_cast<Index>(n))
+        std::nth_element(order.begin(), order.begin() + take, order.end(),
+                         [&s](Index a, Index b) { return num::ranks_before(s[a], s[b]); });
+    std::fill(out.begin(), out.end(), 0.0);
+    for (Index k = 0; k < take; ++k) {
+        const Index i = order[static_cast<std::size_t>(k)];
+        out[i] = num::maximum(s[i], 0.0);
+    }
 }
 
 }  // namespace
@@ -23,24 +81,33 @@ KESTREL_HOT void top_n_blend(CSpan cur_model_value, Index num_long, double secu_
     Vec& s = ws.blend;
     s.resize(n);
     signal::standardise(cur_model_value, s);
-    if (bench_coeff > 0.0) add_normalised(bench_weight, bench_coeff, ws.scratch, s);
-    if (pre_coeff > 0.0 && num::sum(pre_weight) >= 0.8) add_normalised(pre_weight, pre_coeff, ws.scratch, s);
+    if (ws.date == 0 || ws.blend_terms_date != ws.date) {
+        if (bench_coeff > 0.0) {
+            ws.z_bench.resize(n);
+            signal::standardise(bench_weight, ws.z_bench);
+        }
+        ws.pre_in_blend = pre_coeff > 0.0 && num::sum(pre_weight) >= 0.8;
+        if (ws.pre_in_blend) {
+            ws.z_pre.resize(n);
+            signal::standardise(pre_weight, ws.z_pre);
+        }
+        ws.blend_terms_date = ws.date;
+    }
+    if (bench_coeff > 0.0) add_scaled(ws.z_bench, bench_coeff, s);
+    if (ws.pre_in_blend) add_scaled(ws.z_pre, pre_coeff, s);
 
     const Index ni = static_cast<Index>(n);
     const Index take = num_long < 0 ? std::max<Index>(ni + num_long, 0) : std::min(num_long, ni);
 
-    // Only membership of the head matters, so a selection replaces the sort.
-    auto& order = ws.order;
-    order.resize(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Index>(i);
-    if (take < ni)
-        std::nth_element(order.begin(), order.begin() + take, order.end(),
-                         [&s](Index a, Index b) { return num::ranks_before(s[a], s[b]); });
-
-    std::fill(out.begin(), out.end(), 0.0);
-    for (Index k = 0; k < take; ++k) {
-        const Index i = order[static_cast<std::size_t>(k)];
-        out[i] = num::maximum(s[i], 0.0);
+    // Only membership of the head matters, so a selection replaces the sort:
+    // by value where no tie crosses its edge, else by nth_element.
+    const std::optional<double> edge =
+        take > 0 && take < ni ? top_edge(s, static_cast<std::size_t>(take), ws) : std::nullopt;
+    if (edge) {
+        const double t = *edge;
+        for (std::size_t i = 0; i < n; ++i) out[i] = s[i] >= t ? num::maximum(s[i], 0.0) : 0.0;
+    } else {
+        select_by_order(s, take, ws, out);
     }
     const double total = num::sum(CSpan(out.data(), n));
     for (std::size_t i = 0; i < n; ++i) out[i] = out[i] / total * secu_pct;

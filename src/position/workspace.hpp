@@ -7,13 +7,22 @@
 namespace kestrel::position {
 
 struct Workspace {
-    Vec blend;                 // blended scores of the top-N mapping
-    Vec scratch;               // a normalised term of the blend
-    std::vector<Index> order;  // visiting order / selection
-    Vec key;                   // candidate sort keys
-    Vec bound;                 // candidate floors or ceilings
-    Vec room;                  // candidate room to move
+    Vec blend;                          // blended scores of the top-N mapping
+    std::vector<Index> order;           // visiting order / selection
+    std::vector<std::uint32_t> counts;  // values per bucket of the top-N edge search
+    Vec edge;                           // values of the bucket holding that edge
+    Vec key;                            // candidate sort keys
+    Vec bound;                          // candidate floors or ceilings
+    Vec room;                           // candidate room to move
     CrossingScratch crossing;
+
+    // The top-N blend's standardised benchmark and previous weights depend
+    // on the date alone, so a run's date keeps them for all its passes.
+    // date 0 (outside a run) keeps nothing.
+    std::uint64_t date = 0, blend_terms_date = 0;
+    Vec z_bench, z_pre;
+    bool pre_in_blend = false;
+    void begin_date() { ++date; }
 };
 
 }  // namespace kestrel::position
