@@ -145,8 +145,13 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
 
         for (Index k : b.over_risk_idx)
             correct(static_cast<std::size_t>(k), arr_expo_threshold[k], settings.learning_rate, b);
-        signal::standardise(b.cur_model_value, b.cur_model_value);
-        smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
+        if (pre_ema_value) {
+            b.try_ema_value.resize(b.cur_model_value.size());
+            signal::standardise_and_smooth(b.cur_model_value, *pre_ema_value, settings.decay, b.try_ema_value);
+        } else {
+            signal::standardise(b.cur_model_value, b.cur_model_value);
+            smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
+        }
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
                                         b.caps, b.calc_pos);
     }

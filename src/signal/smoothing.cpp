@@ -21,6 +21,16 @@ KESTREL_HOT void standardise(CSpan x, MSpan out) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - mean) / std;
 }
 
+KESTREL_HOT void standardise_and_smooth(MSpan x, CSpan pre, double decay, MSpan ema) {
+    const auto [mean, std] = num::nan_mean_std(x);
+    const double keep = 1.0 - decay;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double z = (x[i] - mean) / std;
+        x[i] = z;
+        ema[i] = z * decay + pre[i] * keep;
+    }
+}
+
 Vec standardise_rows(CSpan values, std::size_t rows, std::size_t cols) {
     Vec out(values.size());
     for (std::size_t r = 0; r < rows; ++r)

@@ -14,6 +14,9 @@ Vec ema_matrix(CSpan values, std::size_t rows, std::size_t cols, double decay);
 // out = (x - mean) / std with NaN-ignoring statistics over all of x. out may alias x.
 void standardise(CSpan x, MSpan out);
 
+// standardise(x, x), then ema_step(x, pre, decay, ema), in one sweep.
+void standardise_and_smooth(MSpan x, CSpan pre, double decay, MSpan ema);
+
 // Row-by-row standardisation of a row-major rows x cols matrix.
 Vec standardise_rows(CSpan values, std::size_t rows, std::size_t cols);
 
