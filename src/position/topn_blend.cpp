@@ -1,6 +1,8 @@
 #include "position/topn_blend.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -22,13 +24,35 @@ void add_scaled(CSpan z, double coeff, Vec& blend) {
 // ordered. Otherwise nullopt: the caller selects by nth_element, which
 // settles ties its own way.
 KESTREL_INLINE std::optional<double> top_edge(CSpan s, std::size_t take, Workspace& ws) {
+    typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
+    typedef std::int64_t Mask __attribute__((vector_size(8 * sizeof(std::int64_t))));
+    constexpr std::size_t kLanes = 8;
     const std::size_t n = s.size();
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    const double* v = s.data();
+    // Lowest, highest and any NaN, in vector registers: as one scalar chain
+    // every compare waits for the one before.
+    const double inf = std::numeric_limits<double>::infinity();
+    Lanes vlo = Lanes{} + inf, vhi = Lanes{} - inf;
+    Mask vnan = {};
+    std::size_t p = 0;
+    for (; p + kLanes <= n; p += kLanes) {
+        Lanes x;
+        std::memcpy(&x, v + p, sizeof x);
+        vlo = x < vlo ? x : vlo;
+        vhi = x > vhi ? x : vhi;
+        vnan |= x != x;
+    }
+    double lo = inf, hi = -inf;
     bool nan = false;
-    for (const double v : s) {
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
-        nan |= v != v;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        lo = vlo[j] < lo ? vlo[j] : lo;
+        hi = vhi[j] > hi ? vhi[j] : hi;
+        nan |= vnan[j] != 0;
+    }
+    for (; p < n; ++p) {
+        lo = v[p] < lo ? v[p] : lo;
+        hi = v[p] > hi ? v[p] : hi;
+        nan |= v[p] != v[p];
     }
     if (nan || !(hi > lo)) return std::nullopt;
     const std::size_t buckets = std::clamp<std::size_t>(n / 2, 16, 4096);
@@ -36,17 +60,19 @@ KESTREL_INLINE std::optional<double> top_edge(CSpan s, std::size_t take, Workspa
     if (!std::isfinite(scale)) return std::nullopt;
     // Monotone in the value, so equal values share a bucket.
     const double last = static_cast<double>(buckets - 1);
-    const auto bucket_of = [lo, scale, last](double v) {
-        const double b = (v - lo) * scale;
-        return static_cast<std::size_t>(b < last ? b : last);
-    };
+    auto& bucket = ws.crossing.bucket;
+    bucket.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double b = (v[i] - lo) * scale;
+        bucket[i] = static_cast<std::uint32_t>(static_cast<std::int32_t>(b < last ? b : last));
+    }
     ws.counts.assign(buckets, 0);
-    for (const double v : s) ++ws.counts[bucket_of(v)];
+    for (std::size_t i = 0; i < n; ++i) ++ws.counts[bucket[i]];
     std::size_t above = 0, edge = buckets - 1;
     while (above + ws.counts[edge] < take) above += ws.counts[edge--];
     ws.edge.clear();
-    for (const double v : s)
-        if (bucket_of(v) == edge) ws.edge.push_back(v);
+    for (std::size_t i = 0; i < n; ++i)
+        if (bucket[i] == edge) ws.edge.push_back(v[i]);
     const std::size_t rank = take - above;  // 1-based, from the top of the bucket
     auto& e = ws.edge;
     std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(rank - 1), e.end(), std::greater<>{});
