@@ -184,9 +184,10 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given
     // Bucket by value of the ascending key; NaN keys go to bucket `buckets`,
     // non-candidates to slots after it, which no search reaches. Their zero
     // rooms are spread over kSpare slots: added to one slot they would make
-    // one long chain of dependent adds.
+    // one long chain of dependent adds, and a slot met again while its last
+    // add is still in flight stalls the loop.
     // Indices in one vector sweep, then the totals in candidate order.
-    constexpr std::uint32_t kSpare = 64;
+    constexpr std::uint32_t kSpare = 512;
     auto& bucket = s.bucket;
     bucket.resize(n);
     {
