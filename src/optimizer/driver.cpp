@@ -49,16 +49,6 @@ void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t
     for (std::size_t i = 0; i < n; ++i) out[i * step] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
 }
 
-// Eight factors of eight library columns: a register tile.
-typedef double Tile __attribute__((vector_size(8 * sizeof(double))));
-
-// By reference: a vector passed by value changes the ABI between clones.
-KESTREL_INLINE void clean(Tile& v) {
-    const Tile top = Tile{} + kMax;
-    const Tile c = v > top ? top : (v < -top ? -top : v);
-    v = v != v ? Tile{} : c;
-}
-
 // Library columns 8 * block .. 8 * block + 7, of which `mask` marks the
 // universe's, in ascending order.
 struct ColumnBlock {
@@ -66,46 +56,103 @@ struct ColumnBlock {
     std::uint32_t mask;
 };
 
-// The security-major block of a date read a tile at a time: eight rows of
-// eight columns are loaded (front to back in each row, so eight streams at
-// a time), cleaned, transposed in registers, and each universe column's
-// eight factors stored as one vector. Rows past nk read as zero padding.
-KESTREL_HOT void read_tiles(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
-                            const Index* dest, double* out, std::size_t stride) {
-    for (std::size_t g = 0; g < stride; g += 8) {
-        const double* r[8];
-        for (std::size_t a = 0; a < 8; ++a) r[a] = g + a < nk ? rows[g + a] : nullptr;
-        double* dst = out + g;
-        const Index* to = dest;
-        for (std::size_t t = 0; t < count; ++t) {
-            const std::size_t at = static_cast<std::size_t>(blocks[t].block) * 8;
-            Tile v[8];
-            for (std::size_t a = 0; a < 8; ++a) {
-                if (r[a]) {
-                    std::memcpy(&v[a], r[a] + at, sizeof(Tile));
-                    clean(v[a]);
-                } else {
-                    v[a] = Tile{};
-                }
+// NaN to 0 and infinities to the largest finite double of their sign, a
+// vector at a time. By reference: a vector passed by value changes the ABI
+// between clones.
+template <class V>
+KESTREL_INLINE void clean(V& v) {
+    const V top = V{} + kMax;
+    const V c = v > top ? top : (v < -top ? -top : v);
+    v = v != v ? V{} : c;
+}
+
+// Rows v[a] (L columns each) to columns c[b] (L rows each), in registers.
+template <std::size_t L, class V>
+KESTREL_INLINE void transpose(const V* v, V* c) {
+    if constexpr (L == 4) {
+        V p[4];
+        for (std::size_t a = 0; a < 4; a += 2) {
+            p[a] = __builtin_shufflevector(v[a], v[a + 1], 0, 4, 2, 6);
+            p[a + 1] = __builtin_shufflevector(v[a], v[a + 1], 1, 5, 3, 7);
+        }
+        for (std::size_t b = 0; b < 2; ++b) {
+            c[b] = __builtin_shufflevector(p[b], p[b + 2], 0, 1, 4, 5);
+            c[b + 2] = __builtin_shufflevector(p[b], p[b + 2], 2, 3, 6, 7);
+        }
+    } else {
+        static_assert(L == 8);
+        V p[8], q[8];
+        for (std::size_t a = 0; a < 8; a += 2) {
+            p[a] = __builtin_shufflevector(v[a], v[a + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+            p[a + 1] = __builtin_shufflevector(v[a], v[a + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+        }
+        for (std::size_t a = 0; a < 8; a += 4)
+            for (std::size_t b = 0; b < 2; ++b) {
+                q[a + b] = __builtin_shufflevector(p[a + b], p[a + b + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                q[a + b + 2] = __builtin_shufflevector(p[a + b], p[a + b + 2], 2, 3, 10, 11, 6, 7, 14, 15);
             }
-            Tile p[8], q[8], c[8];
-            for (std::size_t a = 0; a < 8; a += 2) {
-                p[a] = __builtin_shufflevector(v[a], v[a + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-                p[a + 1] = __builtin_shufflevector(v[a], v[a + 1], 1, 9, 3, 11, 5, 13, 7, 15);
-            }
-            for (std::size_t a = 0; a < 8; a += 4)
-                for (std::size_t b = 0; b < 2; ++b) {
-                    q[a + b] = __builtin_shufflevector(p[a + b], p[a + b + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-                    q[a + b + 2] = __builtin_shufflevector(p[a + b], p[a + b + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-                }
-            for (std::size_t b = 0; b < 4; ++b) {
-                c[b] = __builtin_shufflevector(q[b], q[b + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-                c[b + 4] = __builtin_shufflevector(q[b], q[b + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-            }
-            for (std::uint32_t m = blocks[t].mask; m != 0; m &= m - 1)
-                std::memcpy(dst + static_cast<std::size_t>(*to++) * stride, &c[__builtin_ctz(m)], sizeof(Tile));
+        for (std::size_t b = 0; b < 4; ++b) {
+            c[b] = __builtin_shufflevector(q[b], q[b + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+            c[b + 4] = __builtin_shufflevector(q[b], q[b + 4], 4, 5, 6, 7, 12, 13, 14, 15);
         }
     }
+}
+
+// The security-major block of a date read a tile at a time: L rows of L
+// columns are loaded (front to back in each row, so L streams at a time),
+// cleaned, transposed in registers, and each universe column's L factors
+// stored as one vector. Rows past nk read as zero padding. Security j in
+// column order goes to out + dest[j] * stride.
+template <std::size_t L>
+KESTREL_INLINE void read_tiles_of(const double* const* rows, std::size_t nk, const ColumnBlock* blocks,
+                                  std::size_t count, const Index* dest, double* out, std::size_t stride) {
+    typedef double V __attribute__((vector_size(L * sizeof(double))));
+    for (std::size_t g = 0; g < stride; g += L) {
+        const double* r[L];
+        for (std::size_t a = 0; a < L; ++a) r[a] = g + a < nk ? rows[g + a] : nullptr;
+        double* dst = out + g;
+        const Index* to = dest;
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t h = 0; h < 8; h += L) {
+                const std::uint32_t mask = (blocks[t].mask >> h) & ((1u << L) - 1);
+                if (mask == 0) continue;
+                const std::size_t at = static_cast<std::size_t>(blocks[t].block) * 8 + h;
+                V v[L], c[L];
+                for (std::size_t a = 0; a < L; ++a) {
+                    if (r[a]) {
+                        std::memcpy(&v[a], r[a] + at, sizeof(V));
+                        clean(v[a]);
+                    } else {
+                        v[a] = V{};
+                    }
+                }
+                transpose<L>(v, c);
+                for (std::uint32_t m = mask; m != 0; m &= m - 1)
+                    std::memcpy(dst + static_cast<std::size_t>(*to++) * stride, &c[__builtin_ctz(m)], sizeof(V));
+            }
+    }
+}
+
+// Eight-wide tiles where the processor has eight-lane registers; four-wide
+// elsewhere, where wider vectors would be split and shuffled lane by lane.
+KESTREL_HOT void read_tiles_8(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
+                              const Index* dest, double* out, std::size_t stride) {
+    read_tiles_of<8>(rows, nk, blocks, count, dest, out, stride);
+}
+
+KESTREL_HOT void read_tiles_4(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
+                              const Index* dest, double* out, std::size_t stride) {
+    read_tiles_of<4>(rows, nk, blocks, count, dest, out, stride);
+}
+
+void read_tiles(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
+                const Index* dest, double* out, std::size_t stride) {
+#if KESTREL_X86_DISPATCH
+    static const bool wide = __builtin_cpu_supports("avx512f");
+#else
+    constexpr bool wide = false;
+#endif
+    (wide ? read_tiles_8 : read_tiles_4)(rows, nk, blocks, count, dest, out, stride);
 }
 
 // How a run reads a date from the library. A universe lists its members in

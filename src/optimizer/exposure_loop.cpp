@@ -106,10 +106,14 @@ KESTREL_HOT void correct(std::size_t k, double limit, double learning_rate, Date
     }
 }
 
-void fill_report(CSpan cur_bench, const DateBuffers& b, LoopReport& report) {
+void fill_report(CSpan cur_bench, DateBuffers& b, LoopReport& report) {
     const CSpan pos(b.calc_pos);
-    report.bench_hold =
-        num::pairwise_sum(0, pos.size(), [&](std::size_t i) { return cur_bench[i] >= 0.00001 ? pos[i] : 0.0; });
+    // Selected into a buffer, then summed: GCC 12 vectorises a sum whose
+    // terms select from one array by another wrongly for AVX2 (-O3
+    // -march=x86-64-v3), which a build for the local machine may use.
+    b.bench_held.resize(pos.size());
+    for (std::size_t i = 0; i < pos.size(); ++i) b.bench_held[i] = cur_bench[i] >= 0.00001 ? pos[i] : 0.0;
+    report.bench_hold = num::sum(b.bench_held);
     report.hold_num = 0;
     for (double w : pos) report.hold_num += w >= 0.0001;
     report.total = num::sum(pos);

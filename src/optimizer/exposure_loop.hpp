@@ -34,6 +34,7 @@ struct DateBuffers {
     Vec hold_barra, bench_barra, expo;
     Vec spread;       // per risk name: deviation of its bias, NaN until needed
     Vec scaled_bias;  // K x n: (factor - benchmark exposure) / spread
+    Vec bench_held;   // the date's weights in benchmark members, for the report
     risk::SecurityMajor by_security;
     std::vector<Index> holdings;
     std::vector<Index> over_risk_idx;

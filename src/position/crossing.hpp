@@ -100,9 +100,10 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
 }
 
 // Lowest and highest ascending key (NaN keys skipped), the number of
-// non-zero rooms, and whether every room is finite and non-negative. Kept in two sets of vector registers: as
-// one scalar chain every compare waits for the one before. Four lanes: wider
-// vectors split on narrower machines are compared lane by lane.
+// non-zero rooms, and whether every room is finite and non-negative. Kept in
+// two sets of vector registers: as one scalar chain every compare waits for
+// the one before. Four lanes: wider vectors split on narrower machines are
+// compared lane by lane.
 template <class Order>
 KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi, std::size_t& nonzero) {
     typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
@@ -154,9 +155,10 @@ KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi, std
 inline constexpr std::size_t kCountRooms = static_cast<std::size_t>(-1);
 
 // Every p in [0, n) is given key[p] and room[p]; member(p) says whether it
-// is a candidate at all, and m counts the candidates (or is kCountRooms). A non-candidate must
-// carry a NaN key and zero room. Candidates are visited in the order `Order`;
-// every one visited before the crossing gets out[p] = value[p].
+// is a candidate at all, and m_given counts the candidates (or is
+// kCountRooms). A non-candidate must carry a NaN key and zero room.
+// Candidates are visited in the order `Order`; every one visited before the
+// crossing gets out[p] = value[p].
 // The fast paths need finite, non-negative rooms and target > 0; otherwise
 // the candidates are sorted and walked one by one, which keeps the exact
 // one-by-one semantics for NaN and negative rooms.
