@@ -103,16 +103,29 @@ KESTREL_INLINE void transpose(const V* v, V* c) {
 // cleaned, transposed in registers, and each universe column's L factors
 // stored as one vector. Rows past nk read as zero padding. Security j in
 // column order goes to out + dest[j] * stride.
+// Tiles read ahead of the one being transposed: far enough to cover a
+// load's latency from memory, near enough to stay in the first-level cache.
+constexpr std::size_t kTilesAhead = 16;
+
 template <std::size_t L>
 KESTREL_INLINE void read_tiles_of(const double* const* rows, std::size_t nk, const ColumnBlock* blocks,
                                   std::size_t count, const Index* dest, double* out, std::size_t stride) {
     typedef double V __attribute__((vector_size(L * sizeof(double))));
     for (std::size_t g = 0; g < stride; g += L) {
         const double* r[L];
-        for (std::size_t a = 0; a < L; ++a) r[a] = g + a < nk ? rows[g + a] : nullptr;
+        std::size_t live = 0;  // rows g .. g + live - 1 are real
+        for (std::size_t a = 0; a < L; ++a) {
+            r[a] = g + a < nk ? rows[g + a] : nullptr;
+            live += r[a] != nullptr;
+        }
         double* dst = out + g;
         const Index* to = dest;
-        for (std::size_t t = 0; t < count; ++t)
+        for (std::size_t t = 0; t < count; ++t) {
+            // The processor's own prefetch follows this many streams poorly.
+            if (t + kTilesAhead < count) {
+                const std::size_t ahead = static_cast<std::size_t>(blocks[t + kTilesAhead].block) * 8;
+                for (std::size_t a = 0; a < live; ++a) __builtin_prefetch(r[a] + ahead);
+            }
             for (std::size_t h = 0; h < 8; h += L) {
                 const std::uint32_t mask = (blocks[t].mask >> h) & ((1u << L) - 1);
                 if (mask == 0) continue;
@@ -130,6 +143,7 @@ KESTREL_INLINE void read_tiles_of(const double* const* rows, std::size_t nk, con
                 for (std::uint32_t m = mask; m != 0; m &= m - 1)
                     std::memcpy(dst + static_cast<std::size_t>(*to++) * stride, &c[__builtin_ctz(m)], sizeof(V));
             }
+        }
     }
 }
 
@@ -221,31 +235,6 @@ public:
         }
     }
 
-    // Starts fetching part of date bi's rows into the cache, a share per call
-    // from the first call on date bi, so the reads overlap the passes of the
-    // date before.
-    void prefetch(std::size_t bi) {
-        if (!fused_ || bi >= data_.scores.rows || n_ == 0) return;
-        if (ahead_date_ != bi) {
-            ahead_date_ = bi;
-            ahead_row_ = 0;
-            ahead_byte_ = 0;
-        }
-        const std::size_t first = static_cast<std::size_t>(cols_.front()) * sizeof(double);
-        const std::size_t span = (static_cast<std::size_t>(cols_.back()) + 1) * sizeof(double) - first;
-        std::size_t budget = kLinesPerCall;
-        while (budget > 0 && ahead_row_ <= nk_) {
-            const MatrixView& m = ahead_row_ < nk_ ? data_.barra[ahead_row_] : data_.bench;
-            const char* r = reinterpret_cast<const char*>(row_of(m, bi)) + first;
-            for (; budget > 0 && ahead_byte_ < span; ahead_byte_ += 64, --budget)
-                __builtin_prefetch(r + ahead_byte_, 0, 2);
-            if (ahead_byte_ >= span) {
-                ++ahead_row_;
-                ahead_byte_ = 0;
-            }
-        }
-    }
-
 private:
     // Security j (in column order) read factor by factor.
     void write_security(std::size_t j, double* out, std::size_t stride) const {
@@ -272,9 +261,6 @@ private:
         }
     }
 
-    // Cache lines asked for per pass of the date before: small enough not to
-    // hold a pass up waiting for free line-fill buffers.
-    static constexpr std::size_t kLinesPerCall = 1000;
     // Within a date's read, ask for the rows this many securities ahead,
     // every few securities (about a cache line of each row).
     static constexpr std::size_t kPrefetchEvery = 8;
@@ -287,7 +273,6 @@ private:
     std::vector<const double*> rows_;
     std::vector<ColumnBlock> tiles_;  // empty: read security by security
     std::size_t tiled_ = 0;           // securities (in column order) the tiles cover
-    std::size_t ahead_date_ = static_cast<std::size_t>(-1), ahead_row_ = 0, ahead_byte_ = 0;
 };
 
 bool all_nan(CSpan x) {
@@ -349,7 +334,6 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         smooth(b.cur_model_value, pre_ema_value, config.loop.decay, b.try_ema_value);
 
         reader.factors(bi, b.by_security);
-        reader.prefetch(bi + 1);
 
         b.calc_pos.resize(n);
         b.ws.begin_date();
@@ -358,10 +342,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
                                             b.caps, b.calc_pos);
             if (nk > 0) {
                 control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight, pre_ema_value,
-                                 b, report, [&] {
-                                     reader.prefetch(bi + 1);
-                                     hooks.between_passes();
-                                 });
+                                 b, report, [&] { hooks.between_passes(); });
                 controlled = &report;
             }
         } catch (position::PositionError& e) {
