@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/nonzero.hpp"
 #include "signal/smoothing.hpp"
-
-#if KESTREL_X86_DISPATCH
-#include <immintrin.h>
-#endif
 
 namespace kestrel::optimizer {
 
@@ -21,47 +18,6 @@ void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& 
 
 namespace {
 
-#if KESTREL_X86_DISPATCH
-// Eight entries per compare; the compress instruction packs the positions of
-// the non-zero ones, stored whole (out has room for eight more).
-__attribute__((target("avx512f"))) std::size_t nonzero_avx512(const double* x, std::size_t n, Index* out) {
-    __m512i at = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m512i step = _mm512_set1_epi64(8);
-    std::size_t m = 0, i = 0;
-    for (; i + 8 <= n; i += 8) {
-        // Unordered not-equal: NaN counts as non-zero.
-        const __mmask8 set = _mm512_cmp_pd_mask(_mm512_loadu_pd(x + i), _mm512_setzero_pd(), _CMP_NEQ_UQ);
-        _mm512_storeu_si512(out + m, _mm512_maskz_compress_epi64(set, at));
-        m += static_cast<std::size_t>(__builtin_popcount(set));
-        at = _mm512_add_epi64(at, step);
-    }
-    for (; i < n; ++i) {
-        out[m] = static_cast<Index>(i);
-        m += x[i] != 0.0;
-    }
-    return m;
-}
-#endif
-
-// Securities with a non-zero entry (NaN included).
-KESTREL_HOT void nonzero(CSpan x, std::vector<Index>& out) {
-#if KESTREL_X86_DISPATCH
-    static const bool wide = __builtin_cpu_supports("avx512f");
-    if (wide) {
-        out.resize(x.size() + 8);
-        out.resize(nonzero_avx512(x.data(), x.size(), out.data()));
-        return;
-    }
-#endif
-    out.resize(x.size());
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        out[m] = static_cast<Index>(i);
-        m += x[i] != 0.0;
-    }
-    out.resize(m);
-}
-
 // Exposures of `weight` to every risk name: over its holdings only when the
 // skipped zero-weight terms are exactly 0.
 void exposures_of(CSpan weight, DateBuffers& b, MSpan out) {
@@ -69,7 +25,7 @@ void exposures_of(CSpan weight, DateBuffers& b, MSpan out) {
         risk::exposures(b.by_security, weight, out);
         return;
     }
-    nonzero(weight, b.holdings);
+    num::nonzero(weight, b.holdings);
     risk::exposures_over(b.by_security, weight, b.holdings, out);
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/nonzero.hpp"
 #include "common/numeric.hpp"
 
 namespace kestrel::position {
@@ -33,7 +34,7 @@ struct Ascending {
 };
 
 struct CrossingScratch {
-    std::vector<Index> perm, after;
+    std::vector<Index> perm, after, listed;
     std::vector<std::uint32_t> bucket;
     Vec bucket_room;
 };
@@ -184,28 +185,35 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given
     }
 
     // Bucket by value of the ascending key; NaN keys go to bucket `buckets`,
-    // non-candidates to slots after it, which no search reaches. Their zero
-    // rooms are spread over kSpare slots: added to one slot they would make
-    // one long chain of dependent adds, and a slot met again while its last
-    // add is still in flight stalls the loop.
+    // non-candidates to the one after it, which no search reaches.
     // Indices in one vector sweep, then the totals in candidate order.
-    constexpr std::uint32_t kSpare = 512;
     auto& bucket = s.bucket;
     bucket.resize(n);
+    const auto outside = static_cast<std::uint32_t>(buckets + 1);
     {
         const auto last = static_cast<double>(buckets - 1), nan_bucket = static_cast<double>(buckets);
-        const auto outside = static_cast<std::uint32_t>(buckets + 1);
         std::uint32_t* bk = bucket.data();
         for (std::size_t p = 0; p < n; ++p) {
             const double k = Order::ascending_key(key[p]);
             const double b = (k - lo) * scale;
             const auto idx = static_cast<std::uint32_t>(
                 static_cast<std::int32_t>(std::isnan(k) ? nan_bucket : (b < last ? b : last)));
-            bk[p] = member(p) ? idx : outside + (static_cast<std::uint32_t>(p) & (kSpare - 1));
+            bk[p] = member(p) ? idx : outside;
         }
     }
-    s.bucket_room.assign(buckets + 1 + kSpare, 0.0);
-    for (std::size_t p = 0; p < n; ++p) s.bucket_room[bucket[p]] += room[p];
+    s.bucket_room.assign(buckets + 2, 0.0);
+    {
+        const std::uint32_t* bk = bucket.data();
+        double* total = s.bucket_room.data();
+        if (m_given == kCountRooms) {
+            // Candidates listed first: a non-candidate adds only a zero room
+            // to a slot nobody reads.
+            num::nonzero(room, s.listed);
+            for (const Index p : s.listed) total[bk[p]] += room[static_cast<std::size_t>(p)];
+        } else {
+            for (std::size_t p = 0; p < n; ++p) total[bk[p]] += room[p];
+        }
+    }
     double cum = 0.0;
     std::uint32_t crossing = 0;
     while (crossing <= buckets && cum + s.bucket_room[crossing] < target) cum += s.bucket_room[crossing++];
