@@ -33,6 +33,15 @@ struct Ascending {
     static double ascending_key(double k) { return k; }
 };
 
+// What the search needs to know of the candidates first: the lowest and
+// highest ascending key (NaN keys skipped), the number of non-zero rooms,
+// and whether every room is finite and non-negative.
+struct KeyRange {
+    double lo, hi;
+    std::size_t nonzero;
+    bool fast;
+};
+
 struct CrossingScratch {
     std::vector<Index> perm, after, listed;
     std::vector<std::uint32_t> bucket;
@@ -100,54 +109,69 @@ Crossing walk(CSpan key, CSpan room, double target, double cum, std::vector<Inde
     }
 }
 
-// Lowest and highest ascending key (NaN keys skipped), the number of
-// non-zero rooms, and whether every room is finite and non-negative. Kept in
-// two sets of vector registers: as one scalar chain every compare waits for
-// the one before. Four lanes: wider vectors split on narrower machines are
-// compared lane by lane.
-template <class Order>
-KESTREL_INLINE bool key_range(CSpan key, CSpan room, double& lo, double& hi, std::size_t& nonzero) {
-    typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
-    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
-    const std::size_t n = key.size();
-    const double inf = std::numeric_limits<double>::infinity();
-    const Lanes zero{}, vinf = zero + inf;
-    const Lanes one = zero + 1.0;
-    Lanes vlo[2] = {vinf, vinf}, vhi[2] = {-vinf, -vinf}, bad[2] = {zero, zero}, count[2] = {zero, zero};
-    std::size_t p = 0;
-    for (; p + 2 * kLanes <= n; p += 2 * kLanes)
-        for (std::size_t a = 0; a < 2; ++a) {
-            Lanes k, r;
-            std::memcpy(&k, key.data() + p + a * kLanes, sizeof k);
-            std::memcpy(&r, room.data() + p + a * kLanes, sizeof r);
-            if constexpr (Order::kNegated) k = -k;
-            vlo[a] = k < vlo[a] ? k : vlo[a];
-            vhi[a] = k > vhi[a] ? k : vhi[a];
-            bad[a] = r >= zero ? bad[a] : vinf;
-            bad[a] = r < vinf ? bad[a] : vinf;
-            count[a] += r != zero ? one : zero;
-        }
-    bool fast = true;
-    lo = inf;
-    hi = -inf;
-    double counted = 0.0;  // whole numbers: exact in any order
-    // Signed zeros may come out either way: the bucket indices do not depend on it.
-    for (std::size_t a = 0; a < 2; ++a)
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            lo = vlo[a][j] < lo ? vlo[a][j] : lo;
-            hi = vhi[a][j] > hi ? vhi[a][j] : hi;
-            fast &= bad[a][j] == 0.0;
-            counted += count[a][j];
-        }
-    nonzero = static_cast<std::size_t>(counted);
-    for (; p < n; ++p) {
-        fast &= std::isfinite(room[p]) && room[p] >= 0.0;
-        nonzero += room[p] != 0.0;
-        const double k = Order::ascending_key(key[p]);
-        lo = k < lo ? k : lo;  // NaN keys compare false and are skipped
-        hi = k > hi ? k : hi;
+// Four candidates at a time: two sets of these are kept in flight, as one
+// chain of compares waits on the compare before. Four lanes: wider vectors
+// split on narrower machines are compared lane by lane.
+typedef double Lanes4 __attribute__((vector_size(4 * sizeof(double))));
+
+// Gathers a KeyRange from the candidates' ascending keys and rooms, in
+// vector registers (add(a, ...) for alternating a = 0, 1) and one by one.
+class RangeAccumulator {
+public:
+    KESTREL_INLINE void add(std::size_t a, Lanes4 k, Lanes4 r) {
+        const Lanes4 zero{}, inf = zero + std::numeric_limits<double>::infinity();
+        lo_[a] = k < lo_[a] ? k : lo_[a];  // NaN keys compare false and are skipped
+        hi_[a] = k > hi_[a] ? k : hi_[a];
+        bad_[a] = r >= zero ? bad_[a] : inf;
+        bad_[a] = r < inf ? bad_[a] : inf;
+        count_[a] += r != zero ? zero + 1.0 : zero;
     }
-    return fast;
+    KESTREL_INLINE void add(double k, double r) {
+        fast_ &= std::isfinite(r) && r >= 0.0;
+        nonzero_ += r != 0.0;
+        lo_tail_ = k < lo_tail_ ? k : lo_tail_;
+        hi_tail_ = k > hi_tail_ ? k : hi_tail_;
+    }
+    KESTREL_INLINE KeyRange result() const {
+        KeyRange range{lo_tail_, hi_tail_, nonzero_, fast_};
+        double counted = 0.0;  // whole numbers: exact in any order
+        // Signed zeros may come out either way: the bucket indices do not depend on it.
+        for (std::size_t a = 0; a < 2; ++a)
+            for (std::size_t j = 0; j < 4; ++j) {
+                range.lo = lo_[a][j] < range.lo ? lo_[a][j] : range.lo;
+                range.hi = hi_[a][j] > range.hi ? hi_[a][j] : range.hi;
+                range.fast &= bad_[a][j] == 0.0;
+                counted += count_[a][j];
+            }
+        range.nonzero += static_cast<std::size_t>(counted);
+        return range;
+    }
+
+private:
+    static constexpr double kInf = std::numeric_limits<double>::infinity();
+    Lanes4 lo_[2] = {Lanes4{} + kInf, Lanes4{} + kInf}, hi_[2] = {Lanes4{} - kInf, Lanes4{} - kInf};
+    Lanes4 bad_[2] = {}, count_[2] = {};
+    double lo_tail_ = kInf, hi_tail_ = -kInf;
+    std::size_t nonzero_ = 0;
+    bool fast_ = true;
+};
+
+// The KeyRange of stored keys and rooms.
+template <class Order>
+KESTREL_INLINE KeyRange key_range(CSpan key, CSpan room) {
+    const std::size_t n = key.size();
+    RangeAccumulator acc;
+    std::size_t p = 0;
+    for (; p + 8 <= n; p += 8)
+        for (std::size_t a = 0; a < 2; ++a) {
+            Lanes4 k, r;
+            std::memcpy(&k, key.data() + p + 4 * a, sizeof k);
+            std::memcpy(&r, room.data() + p + 4 * a, sizeof r);
+            if constexpr (Order::kNegated) k = -k;
+            acc.add(a, k, r);
+        }
+    for (; p < n; ++p) acc.add(Order::ascending_key(key[p]), room[p]);
+    return acc.result();
 }
 
 }  // namespace detail
@@ -163,18 +187,19 @@ inline constexpr std::size_t kCountRooms = static_cast<std::size_t>(-1);
 // The fast paths need finite, non-negative rooms and target > 0; otherwise
 // the candidates are sorted and walked one by one, which keeps the exact
 // one-by-one semantics for NaN and negative rooms.
+// `range` is detail::key_range<Order>(key, room), which a caller that has
+// just made the keys may have gathered on the way.
 template <class Order, class Member>
 KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given, Member member, double target,
-                                      CrossingScratch& s, Order order, MSpan out, CSpan value) {
+                                      CrossingScratch& s, Order order, MSpan out, CSpan value, const KeyRange& range) {
     const std::size_t n = key.size();
     const auto consume = [&](Index p) { out[p] = value[p]; };
     auto& perm = s.perm;
     perm.clear();
 
-    double lo, hi;
-    std::size_t nonzero = 0;
-    const bool fast = detail::key_range<Order>(key, room, lo, hi, nonzero) && target > 0.0 && std::isfinite(target);
-    const std::size_t m = m_given == kCountRooms ? nonzero : m_given;
+    const double lo = range.lo, hi = range.hi;
+    const bool fast = range.fast && target > 0.0 && std::isfinite(target);
+    const std::size_t m = m_given == kCountRooms ? range.nonzero : m_given;
     // About two candidates a bucket: the crossing bucket stays small.
     const std::size_t buckets = std::clamp<std::size_t>(m / 2, 16, 4096);
     const double scale = static_cast<double>(buckets) / (hi - lo);
@@ -257,6 +282,12 @@ KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given
     for (std::size_t p = 0; p < n; ++p)
         if (bucket[p] > crossing && bucket[p] <= buckets) after.push_back(static_cast<Index>(p));
     return detail::walk(key, room, target, c.excess, after, after.size(), order, consume, true);
+}
+
+template <class Order, class Member>
+KESTREL_INLINE Crossing find_crossing(CSpan key, CSpan room, std::size_t m_given, Member member, double target,
+                                      CrossingScratch& s, Order order, MSpan out, CSpan value) {
+    return find_crossing(key, room, m_given, member, target, s, order, out, value, detail::key_range<Order>(key, room));
 }
 
 }  // namespace kestrel::position

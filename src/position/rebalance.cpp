@@ -1,5 +1,7 @@
 #include "position/rebalance.hpp"
 
+#include <cstring>
+
 #include "common/format.hpp"
 #include "position/capped_fill.hpp"
 #include "position/crossing.hpp"
@@ -35,48 +37,79 @@ struct Candidates {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The candidate sweeps of the two phases. Each select takes one compare and
-// the outputs are restrict parameters, which keeps the sweeps in vector
-// registers. The crossing search counts the candidates (their rooms are the
-// non-zero ones): a count kept here is summed in order, lane by lane.
+// The candidate sweeps of the two phases, four securities at a time in two
+// sets of registers, gathering the crossing search's key range on the way.
+// Every select takes one compare; a candidate's key is NaN-free or it has
+// no room. |s| < r is written as -r < s < r, equal for every s and r.
+using detail::Lanes4;
+
+KESTREL_INLINE Lanes4 load4(const double* p) {
+    Lanes4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+KESTREL_INLINE void store4(double* p, Lanes4 v) { std::memcpy(p, &v, sizeof v); }
+
 // Reduce: down to the floor, lifted securities to their previous weight,
 // held ones to 0; no room (weight_chg <= 0) is no candidate.
-KESTREL_INLINE void reduce_candidates(const double* model_value, const double* pre_weight, const double* out,
-                                      std::size_t n, double r, double* __restrict key, double* __restrict bound,
-                                      double* __restrict room) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i];
-        const bool pos = s >= r, mid = std::abs(s) < r;
-        // Loaded whatever the select: a conditional load becomes a branch.
-        const double pre = pre_weight[i];
-        const double floor = pos ? pre : 0.0;
-        const double chg = out[i] - floor;
-        const double movable = chg <= 0.0 ? 0.0 : chg;
-        const double rm = pos ? movable : (mid ? movable : 0.0);
-        const double k = pos ? s - r : s + r;
-        key[i] = rm != 0.0 ? k : kNaN;
-        bound[i] = floor;
-        room[i] = rm;
+struct Reduce {
+    using Order = Ascending;
+    template <class V>
+    KESTREL_INLINE static void one(V s, V pre, V cap, V w, V r, V zero, V nan, V& key, V& bound, V& room) {
+        (void)cap;
+        const auto pos = s >= r;
+        const auto mid = (s < r) & (s > -r);
+        const V floor = pos ? pre : zero;
+        const V chg = w - floor;
+        const V movable = chg <= zero ? zero : chg;
+        room = (pos | mid) ? movable : zero;
+        key = room != zero ? (pos ? s - r : s + r) : nan;
+        bound = floor;
     }
-}
+};
 
 // Add: up to the ceiling, securities taken to zero back to min(previous,
 // cap), held ones to their cap; already there is no candidate.
-KESTREL_INLINE void add_candidates(const double* model_value, const double* pre_weight, const double* each_max_weight,
+struct Add {
+    using Order = Descending;
+    template <class V>
+    KESTREL_INLINE static void one(V s, V pre, V cap, V w, V r, V zero, V nan, V& key, V& bound, V& room) {
+        const auto neg = s <= -r;
+        const auto mid = (s < r) & (s > -r);
+        const V smaller = pre < cap ? pre : cap;
+        const V ceiling = neg ? (pre != pre ? pre : smaller) : cap;  // NaN-propagating minimum
+        const V movable = w >= ceiling ? zero : ceiling - w;
+        room = (neg | mid) ? movable : zero;
+        key = room != zero ? (neg ? s + r : s - r) : nan;
+        bound = ceiling;
+    }
+};
+
+// The candidates of one phase, and the range of their keys.
+template <class Phase>
+KESTREL_INLINE KeyRange candidates(const double* model_value, const double* pre_weight, const double* each_max_weight,
                                    const double* out, std::size_t n, double r, double* __restrict key,
                                    double* __restrict bound, double* __restrict room) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i];
-        const bool neg = s <= -r, mid = std::abs(s) < r;
-        const double pre = pre_weight[i], cap = each_max_weight[i];
-        const double ceiling = neg ? num::minimum(pre, cap) : cap;
-        const double movable = out[i] >= ceiling ? 0.0 : ceiling - out[i];
-        const double rm = neg ? movable : (mid ? movable : 0.0);
-        const double k = neg ? s + r : s - r;
-        key[i] = rm != 0.0 ? k : kNaN;
-        bound[i] = ceiling;
-        room[i] = rm;
+    using Order = typename Phase::Order;
+    detail::RangeAccumulator range;
+    const Lanes4 zero{}, vr = zero + r, nan = zero + kNaN;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (std::size_t a = 0; a < 2; ++a) {
+            const std::size_t p = i + 4 * a;
+            Lanes4 k, b, rm;
+            Phase::one(load4(model_value + p), load4(pre_weight + p), load4(each_max_weight + p), load4(out + p), vr,
+                       zero, nan, k, b, rm);
+            store4(key + p, k);
+            store4(bound + p, b);
+            store4(room + p, rm);
+            range.add(a, Order::kNegated ? -k : k, rm);
+        }
+    for (; i < n; ++i) {
+        Phase::one(model_value[i], pre_weight[i], each_max_weight[i], out[i], r, 0.0, kNaN, key[i], bound[i], room[i]);
+        range.add(Order::ascending_key(key[i]), room[i]);
     }
+    return range.result();
 }
 
 }  // namespace
@@ -100,17 +133,18 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (cur_sum > secu_pct) {
         // Lowest key first.
         Candidates cand(ws, n);
-        reduce_candidates(model_value.data(), pre_weight.data(), out.data(), n, r, cand.key, cand.bound, cand.room);
+        const KeyRange range = candidates<Reduce>(model_value.data(), pre_weight.data(), each_max_weight.data(),
+                                                  out.data(), n, r, cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), cur_sum - secu_pct,
-                                         ws.crossing, Ascending{}, out, cand.bounds(n));
+                                         ws.crossing, Ascending{}, out, cand.bounds(n), range);
         if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first.
         Candidates cand(ws, n);
-        add_candidates(model_value.data(), pre_weight.data(), each_max_weight.data(), out.data(), n, r, cand.key,
-                       cand.bound, cand.room);
+        const KeyRange range = candidates<Add>(model_value.data(), pre_weight.data(), each_max_weight.data(),
+                                               out.data(), n, r, cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), secu_pct - cur_sum,
-                                         ws.crossing, Descending{}, out, cand.bounds(n));
+                                         ws.crossing, Descending{}, out, cand.bounds(n), range);
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
 
