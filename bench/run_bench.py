@@ -25,7 +25,8 @@ of it.
 
 Both implementations run in the same process on the same inputs; whole runs
 must give the same weights within 1e-9 and single calls the same results.
-Whole runs are timed best-of-repeats after one untimed run, single calls by
+Whole runs are timed best-of-repeats after one untimed run, Kestrel's and the
+baseline's taking turns, single calls by
 the median of timeit-style repeats. Loop passes come from the LoopCount of
 the report lines.
 """
@@ -193,32 +194,53 @@ def data_floor(ctx):
 # ------------------------------------------------------------ whole runs
 
 
-def timed_runs(func, cfg_factory, scores, univ_idx, repeats):
-    """Run func(bench, 1.0, cfg, scores, univ_idx) `repeats` times with the report captured.
+class TimedRuns:
+    """Whole runs of func(bench, 1.0, cfg, scores, univ_idx), one per once(), with the report captured.
 
     One untimed run comes first: right after a market is generated the first
     runs are slower by up to a third, whichever implementation runs them.
     """
-    stats = bl.RunStats()
-    weights = None
-    with bl.captured():
-        func(BENCH_SYMBOL, 1.0, cfg_factory(), scores, univ_idx)
-    for _ in range(repeats):
-        cfg = cfg_factory()
+
+    def __init__(self, func, cfg_factory, scores, univ_idx):
+        self.func, self.cfg_factory, self.scores, self.univ_idx = func, cfg_factory, scores, univ_idx
+        self.stats = bl.RunStats()
+        self.weights = None
+        with bl.captured():
+            func(BENCH_SYMBOL, 1.0, cfg_factory(), scores, univ_idx)
+
+    def once(self):
+        cfg = self.cfg_factory()
         gc.collect()
         with bl.captured() as (out, _err, caught), bl.PeakMeter() as meter:
             with bl.CpuMeter() as cpu:
-                w = func(BENCH_SYMBOL, 1.0, cfg, scores, univ_idx)
+                w = self.func(BENCH_SYMBOL, 1.0, cfg, self.scores, self.univ_idx)
+        stats = self.stats
         stats.seconds.append(cpu.wall)
         stats.other_cores.append(cpu.other_cores)
         stats.cpu_seconds.append(cpu.own_seconds)
         if meter.peak is not None:
             stats.peak = max(stats.peak or 0, meter.peak)
-        if weights is None:
-            weights = w
+        if self.weights is None:
+            self.weights = w
             stats.passes = bl.loop_counts(out.getvalue())
             stats.warnings = [str(c.message) for c in caught]
-    return weights, stats
+
+
+def timed_runs(func, cfg_factory, scores, univ_idx, repeats):
+    runs = TimedRuns(func, cfg_factory, scores, univ_idx)
+    for _ in range(repeats):
+        runs.once()
+    return runs.weights, runs.stats
+
+
+def interleaved(*runs_and_repeats):
+    """Each (TimedRuns, repeats) in turn, round by round: on this shared host
+    slow and fast phases last longer than a run, and taking turns lets every
+    implementation meet the same phases."""
+    for r in range(max(reps for _, reps in runs_and_repeats)):
+        for runs, reps in runs_and_repeats:
+            if r < reps:
+                runs.once()
 
 
 def max_diff(a, b):
@@ -235,8 +257,11 @@ def compare_case(kestrel, algo, factors, sectors, scores, univ_idx, preset, with
     """Time one case for Kestrel (and the baseline) and check they agree."""
     cfg_factory = lambda: make_cfg(algo, factors, sectors)  # noqa: E731
     T = scores.shape[0]
-    wk, sk = timed_runs(getattr(kestrel, ENTRY[algo]), cfg_factory, scores, univ_idx,
-                        repeats_k or preset.repeats_k)
+    k_runs = TimedRuns(getattr(kestrel, ENTRY[algo]), cfg_factory, scores, univ_idx)
+    b_runs = TimedRuns(getattr(nb, ENTRY[algo]), cfg_factory, scores, univ_idx) if with_baseline else None
+    interleaved((k_runs, repeats_k or preset.repeats_k),
+                *([(b_runs, repeats_b or preset.repeats_b)] if with_baseline else []))
+    wk, sk = k_runs.weights, k_runs.stats
     row = {"algo": algo, "dates": T, "univ": scores.shape[1],
            "risk_names": len(factors) + (28 if sectors else 0),
            "kestrel_s": sk.seconds, "kestrel_ms_per_date": 1e3 * sk.best / T,
@@ -249,8 +274,7 @@ def compare_case(kestrel, algo, factors, sectors, scores, univ_idx, preset, with
     mp = sk.mean_passes()
     row["kestrel_ms_per_pass"] = row["kestrel_ms_per_date"] / mp if mp else None
     if with_baseline:
-        wb, sb = timed_runs(getattr(nb, ENTRY[algo]), cfg_factory, scores, univ_idx,
-                            repeats_b or preset.repeats_b)
+        wb, sb = b_runs.weights, b_runs.stats
         diff = max_diff(wk, wb)
         row.update({"baseline_s": sb.seconds, "baseline_ms_per_date": 1e3 * sb.best / T,
                     "baseline_passes": sb.mean_passes(), "baseline_peak_bytes": sb.peak,
@@ -442,7 +466,10 @@ def scenario_s5(ctx):
     seq_w = [None, None]
     par_w = [None, None]
     peak = None
-    for _ in range(max(1, min(p.repeats_k, 2))):
+    # Each run is short against this host's slow and fast phases: as many
+    # rounds as whole runs elsewhere, each pair in turn then in threads.
+    rounds = max(1, p.repeats_k)
+    for _ in range(rounds):
         gc.collect()
         with bl.captured(), bl.CpuMeter() as cpu_seq:
             one(0, seq_w)
@@ -463,7 +490,7 @@ def scenario_s5(ctx):
             par_best, par_cpu = par, cpu_par
         if meter.peak is not None:
             peak = max(peak or 0, meter.peak)
-    control = parallel_control(seq_best / 2, max(1, min(p.repeats_k, 2)))
+    control = parallel_control(seq_best / 2, rounds)
     if any(w is None for w in par_w):
         raise RuntimeError("a benchmark thread failed")
     diff = max(max_diff(a, b) for a, b in zip(seq_w, par_w))
@@ -682,7 +709,7 @@ MAIN_COLUMNS = [
     ("agree", "agree", "<"), ("busy", "busy", ">"),
 ]
 LEGEND = (
-    "ms/date: best of {rk} Kestrel / {rb} baseline whole runs, divided by the dates; us/call: "
+    "ms/date: best of {rk} Kestrel / {rb} baseline whole runs, taking turns, divided by the dates; us/call: "
     "median of timeit repeats; passes: mean exposure-loop passes per date (LoopCount); ms/pass: "
     "Kestrel's ms/date / passes; peak: RSS high-water mark above the RSS at the start of the "
     "run; busy: cores used by other processes during Kestrel's best run (of {cores})")

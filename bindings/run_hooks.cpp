@@ -1,5 +1,7 @@
 #include "run_hooks.hpp"
 
+#include <string>
+
 #include "errors.hpp"
 #include "optimizer/report_line.hpp"
 
@@ -10,8 +12,10 @@ PythonHooks::PythonHooks(const Optimizer& self, ProgressBar& bar, bool print, st
 
 void PythonHooks::date_done(std::size_t bi, optimizer::DateStatus, const optimizer::LoopReport* report,
                             position::DispatchParams& next) {
+    // Formatted before the GIL is taken: another thread's run may be waiting for it.
+    const std::string line = report && print_ ? optimizer::report_line(bi, *report, shown_) : std::string();
     py::gil_scoped_acquire gil;
-    if (report && print_) write_stdout_line(optimizer::report_line(bi, *report, shown_));
+    if (report && print_) write_stdout_line(line);
     bar_.tick();
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     next.algorithm = algorithm_of(self_.opt_name);

@@ -40,6 +40,18 @@ using Index = std::int64_t;
 
 namespace num {
 
+// Whether the processor has eight-lane double registers (AVX-512): kernels
+// written for a lane count pick eight there and four elsewhere, where wider
+// vectors would be split and shuffled lane by lane.
+inline bool wide_vectors() {
+#if KESTREL_X86_DISPATCH
+    static const bool wide = __builtin_cpu_supports("avx512f");
+    return wide;
+#else
+    return false;
+#endif
+}
+
 namespace detail {
 
 // A leaf of the pairwise summation: up to 128 terms, eight interleaved
