@@ -32,20 +32,24 @@ def test_gen_max_weight(opt, model, wm, bench, bc, pre, pc, mw, expect):
     npt.assert_allclose(opt.GenMaxWeight(model, wm, bench, bc, pre, pc, mw), expect, rtol=0, atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [5, 11, 64])
-@pytest.mark.parametrize("nan_in", [None, "model", "bench", "pre", "bench_coeff", "weight_multi"])
+@pytest.mark.parametrize("n", [5, 11, 24, 64, 67])
+@pytest.mark.parametrize("bad_in,bad", [
+    (None, NAN), ("model", NAN), ("bench", NAN), ("pre", NAN), ("bench_coeff", NAN), ("weight_multi", NAN),
+    ("model", np.inf), ("model", -np.inf), ("bench", np.inf), ("pre", np.inf),
+])
 @pytest.mark.parametrize("mw", [-1, 0.03])
-def test_gen_max_weight_matches_numpy_at_length(opt, n, nan_in, mw):
-    """Long enough for whole vectors; a NaN anywhere reaches exactly the entries numpy's would."""
+def test_gen_max_weight_matches_numpy_at_length(opt, n, bad_in, bad, mw):
+    """Long enough for whole vectors; a NaN or infinity anywhere reaches exactly the entries numpy's would."""
     rng = np.random.default_rng(n)
     a = {"model": rng.standard_normal(n), "bench": rng.uniform(0, 0.05, n), "pre": rng.uniform(0, 0.05, n),
          "bench_coeff": 0.5, "weight_multi": 2.0}
-    if nan_in in ("bench_coeff", "weight_multi"):
-        a[nan_in] = NAN
-    elif nan_in:
-        a[nan_in][[1, n - 1]] = NAN  # one inside a whole vector, one in the tail
+    if bad_in in ("bench_coeff", "weight_multi"):
+        a[bad_in] = bad
+    elif bad_in:
+        a[bad_in][[1, n - 1]] = bad  # one inside a whole vector, one in the tail
     share = np.maximum(a["model"], 0)
-    cap = np.maximum(share / share.sum() * a["weight_multi"], 0)
+    with np.errstate(invalid="ignore"):  # inf / inf
+        cap = np.maximum(share / share.sum() * a["weight_multi"], 0)
     cap = np.minimum(cap, mw if mw > 0 else np.inf)
     want = np.maximum(np.maximum(cap, a["bench"] * a["bench_coeff"]), a["pre"] * 0.9)
     got = opt.GenMaxWeight(a["model"], a["weight_multi"], a["bench"], a["bench_coeff"], a["pre"], 0.9, mw)
