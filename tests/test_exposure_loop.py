@@ -173,3 +173,26 @@ def test_report_line_agrees_with_weights(fake_vela, run_cfg, capsys, report_line
             barra = np.array([lib.data[f][bi, UNIV] for f in ("f0", "f1")])
             np.testing.assert_allclose(r.last_expo, opt.CalcRiskExposure_Multi(barra, row, bench)[2],
                                        rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("n", [17, 23, 40, 47])
+@pytest.mark.parametrize("algo", ["TopM", "TopM2"])
+def test_last_exposures_cover_every_holding(fake_vela, run_cfg, capsys, report_lines, algo, n):
+    """Holdings are found in whole blocks and a remainder: every universe size counts each one once."""
+    lib = fake_vela()
+    univ = UNIV[:n]
+    lib.data["weight300"] *= 100 / lib.data["weight300"][:, univ].sum(axis=1, keepdims=True)
+    cfg = run_cfg(algo, {"f0": 0.2, "f1": 0.2}, print_result=True, max_loop_num=50)
+    w = Kestrel.OptimizerTopM(algo, "000300", 1.0, cfg).gen_position(scores(6)[:, :n], univ)
+    lines = report_lines(capsys.readouterr().out)
+    opt = Kestrel.OptimizerTopM(algo, "000300", 1.0, {})
+    checked = 0
+    for r, row in zip(lines, w):
+        if r.loop_count < 50:
+            bi = r.row
+            bench = lib.data["weight300"][bi, univ] / 100
+            barra = np.array([lib.data[f][bi, univ] for f in ("f0", "f1")])
+            np.testing.assert_allclose(r.last_expo, opt.CalcRiskExposure_Multi(barra, row, bench)[2],
+                                       rtol=0, atol=1e-12)
+            checked += 1
+    assert checked > 0

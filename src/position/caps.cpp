@@ -89,10 +89,9 @@ KESTREL_HOT void max_weight_caps(CSpan model_value, double weight_multi, CSpan c
     // No ceiling is an infinite one: min(cap, inf) is cap, NaN included.
     const double ceiling = max_weight > 0.0 ? max_weight : std::numeric_limits<double>::infinity();
     const double *bench = cur_bench.data(), *pre = pre_weight.data();
-    if (num::wide_vectors() ? plain_caps<8>(mv, sum_positive, weight_multi, bench, bench_coeff, pre, pre_coeff, ceiling,
-                                            n, out.data())
-                            : plain_caps<4>(mv, sum_positive, weight_multi, bench, bench_coeff, pre, pre_coeff, ceiling,
-                                            n, out.data()))
+    if (num::wide_vectors()
+            ? plain_caps<8>(mv, sum_positive, weight_multi, bench, bench_coeff, pre, pre_coeff, ceiling, n, out.data())
+            : plain_caps<4>(mv, sum_positive, weight_multi, bench, bench_coeff, pre, pre_coeff, ceiling, n, out.data()))
         return;
     for (std::size_t i = 0; i < n; ++i) {
         const double share = maximum(mv[i], 0.0), bench = cur_bench[i], pre = pre_weight[i];
