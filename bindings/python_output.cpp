@@ -1,11 +1,15 @@
 #include "python_output.hpp"
 
+#include <stdexcept>
+
 namespace kestrel::bind {
 
 void write_stdout_line(const std::string& line) {
-    py::object out = py::module_::import("sys").attr("stdout");
-    if (out.is_none()) return;
-    out.attr("write")(py::str(line + "\n"));
+    // Looked up at every line: the caller may redirect sys.stdout mid-run.
+    PyObject* out = PySys_GetObject("stdout");                        // borrowed
+    if (out == nullptr) throw std::runtime_error("lost sys.stdout");  // as print() says
+    if (out == Py_None) return;
+    py::handle(out).attr("write")(py::str(line + "\n"));
 }
 
 void warn_empty_dates(const std::vector<std::size_t>& rows) {

@@ -181,13 +181,19 @@ class BrokenStdout:
         pass
 
 
-@pytest.mark.parametrize("stream", ["broken", "none"])
+@pytest.mark.parametrize("stream", ["broken", "none", "missing"])
 def test_stdout_fault(fake_vela, run_cfg, monkeypatch, bars, stream):
+    """Lines go wherever sys.stdout is at the time; None swallows them, as print() does."""
     fake_vela()
     want = fresh(run_cfg).gen_position(scores(), UNIV)
     opt = fresh(run_cfg, print_result=True)
     err = BrokenPipeError("reader went away")
-    monkeypatch.setattr(sys, "stdout", BrokenStdout(err) if stream == "broken" else None)
+    if stream == "missing":
+        monkeypatch.delattr(sys, "stdout")
+        with pytest.raises(RuntimeError, match="^lost sys.stdout$"):
+            opt.gen_position(scores(), UNIV)
+        assert bars.made[-1].closed == 1
+    monkeypatch.setattr(sys, "stdout", BrokenStdout(err) if stream == "broken" else None, raising=False)
     if stream == "broken":
         with pytest.raises(BrokenPipeError) as ei:
             opt.gen_position(scores(), UNIV)
