@@ -281,10 +281,20 @@ bool all_nan(CSpan x) {
     return true;
 }
 
-bool all_finite(CSpan x) {
-    for (double v : x)
-        if (!std::isfinite(v)) return false;
-    return true;
+// v - v is 0 for finite v and NaN otherwise, summed in vector registers
+// without a branch.
+KESTREL_HOT bool all_finite(CSpan x) {
+    typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+    Lanes poison{};
+    std::size_t i = 0;
+    for (; i + 4 <= x.size(); i += 4) {
+        Lanes v;
+        std::memcpy(&v, x.data() + i, sizeof v);
+        poison += v - v;
+    }
+    double tail = 0.0;
+    for (; i < x.size(); ++i) tail += x[i] - x[i];
+    return tail == 0.0 && poison[0] == 0.0 && poison[1] == 0.0 && poison[2] == 0.0 && poison[3] == 0.0;
 }
 
 }  // namespace
@@ -309,9 +319,14 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         const CSpan pre_weight = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
         const LoopReport* controlled = nullptr;
 
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = data.scores.at(bi, i);
-            row[i] = std::isfinite(v) ? v : 0.0;
+        if (contiguous(data.scores)) {
+            const double* r = row_of(data.scores, bi);
+            for (std::size_t i = 0; i < n; ++i) row[i] = r[i] - r[i] == 0.0 ? r[i] : 0.0;  // finite or 0
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = data.scores.at(bi, i);
+                row[i] = std::isfinite(v) ? v : 0.0;
+            }
         }
         reader.bench(bi, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);

@@ -43,13 +43,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // no room. |s| < r is written as -r < s < r, equal for every s and r.
 using detail::Lanes4;
 
-KESTREL_INLINE Lanes4 load4(const double* p) {
-    Lanes4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-KESTREL_INLINE void store4(double* p, Lanes4 v) { std::memcpy(p, &v, sizeof v); }
-
 // Reduce: down to the floor, lifted securities to their previous weight,
 // held ones to 0; no room (weight_chg <= 0) is no candidate.
 struct Reduce {
@@ -97,12 +90,15 @@ KESTREL_INLINE KeyRange candidates(const double* model_value, const double* pre_
     for (; i + 8 <= n; i += 8)
         for (std::size_t a = 0; a < 2; ++a) {
             const std::size_t p = i + 4 * a;
-            Lanes4 k, b, rm;
-            Phase::one(load4(model_value + p), load4(pre_weight + p), load4(each_max_weight + p), load4(out + p), vr,
-                       zero, nan, k, b, rm);
-            store4(key + p, k);
-            store4(bound + p, b);
-            store4(room + p, rm);
+            Lanes4 s, pre, cap, w, k, b, rm;
+            std::memcpy(&s, model_value + p, sizeof s);
+            std::memcpy(&pre, pre_weight + p, sizeof pre);
+            std::memcpy(&cap, each_max_weight + p, sizeof cap);
+            std::memcpy(&w, out + p, sizeof w);
+            Phase::one(s, pre, cap, w, vr, zero, nan, k, b, rm);
+            std::memcpy(key + p, &k, sizeof k);
+            std::memcpy(bound + p, &b, sizeof b);
+            std::memcpy(room + p, &rm, sizeof rm);
             range.add(a, Order::kNegated ? -k : k, rm);
         }
     for (; i < n; ++i) {
