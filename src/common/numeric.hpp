@@ -132,30 +132,38 @@ struct MeanStd {
 // NaN entries count as 0 in both sums, exactly as numpy replaces them.
 KESTREL_INLINE MeanStd nan_mean_std(CSpan x) {
     const std::size_t n = x.size();
+    const double* p = x.data();
+    const auto spread_over = [p, n](double mean, double count) {
+        return pairwise_sum(0, n,
+                            [p, mean](std::size_t i) {
+                                const double d = p[i] - mean;
+                                return d * d;
+                            }) /
+               count;
+    };
+    // A NaN entry makes the plain sum NaN: without one, every entry counts
+    // and no counting sweep is needed.
+    const double total = sum(x);
+    if (!std::isnan(total)) {
+        const double mean = total / static_cast<double>(n);
+        return {mean, std::sqrt(spread_over(mean, static_cast<double>(n)))};
+    }
     // An integer count: a floating-point one is a serial chain of additions
     // the compiler may not reorder.
     std::size_t valid = 0;
     for (const double v : x) valid += v == v;
     const double count = static_cast<double>(valid);
-    const double* p = x.data();
-    double mean, var;
-    if (count == static_cast<double>(n)) {
-        mean = sum(x) / count;
-        var = pairwise_sum(0, n,
-                           [p, mean](std::size_t i) {
-                               const double d = p[i] - mean;
-                               return d * d;
-                           }) /
-              count;
-    } else {
-        mean = pairwise_sum(0, n, [p](std::size_t i) { return p[i] == p[i] ? p[i] : 0.0; }) / count;
-        var = pairwise_sum(0, n,
-                           [p, mean](std::size_t i) {
-                               const double d = p[i] == p[i] ? p[i] - mean : 0.0;
-                               return d * d;
-                           }) /
-              count;
+    if (valid == n) {  // infinities of both signs, no NaN
+        const double mean = total / count;
+        return {mean, std::sqrt(spread_over(mean, count))};
     }
+    const double mean = pairwise_sum(0, n, [p](std::size_t i) { return p[i] == p[i] ? p[i] : 0.0; }) / count;
+    const double var = pairwise_sum(0, n,
+                                    [p, mean](std::size_t i) {
+                                        const double d = p[i] == p[i] ? p[i] - mean : 0.0;
+                                        return d * d;
+                                    }) /
+                       count;
     return {mean, std::sqrt(var)};
 }
 
