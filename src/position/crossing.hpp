@@ -118,7 +118,8 @@ typedef double Lanes4 __attribute__((vector_size(4 * sizeof(double))));
 // vector registers (add(a, ...) for alternating a = 0, 1) and one by one.
 class RangeAccumulator {
 public:
-    KESTREL_INLINE void add(std::size_t a, Lanes4 k, Lanes4 r) {
+    // By reference: a vector passed by value changes the ABI between clones.
+    KESTREL_INLINE void add(std::size_t a, const Lanes4& k, const Lanes4& r) {
         const Lanes4 zero{}, inf = zero + std::numeric_limits<double>::infinity();
         lo_[a] = k < lo_[a] ? k : lo_[a];  // NaN keys compare false and are skipped
         hi_[a] = k > hi_[a] ? k : hi_[a];

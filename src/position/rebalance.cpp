@@ -48,7 +48,8 @@ using detail::Lanes4;
 struct Reduce {
     using Order = Ascending;
     template <class V>
-    KESTREL_INLINE static void one(V s, V pre, V cap, V w, V r, V zero, V nan, V& key, V& bound, V& room) {
+    KESTREL_INLINE static void one(const V& s, const V& pre, const V& cap, const V& w, const V& r, const V& zero,
+                                   const V& nan, V& key, V& bound, V& room) {
         (void)cap;
         const auto pos = s >= r;
         const auto mid = (s < r) & (s > -r);
@@ -66,7 +67,8 @@ struct Reduce {
 struct Add {
     using Order = Descending;
     template <class V>
-    KESTREL_INLINE static void one(V s, V pre, V cap, V w, V r, V zero, V nan, V& key, V& bound, V& room) {
+    KESTREL_INLINE static void one(const V& s, const V& pre, const V& cap, const V& w, const V& r, const V& zero,
+                                   const V& nan, V& key, V& bound, V& room) {
         const auto neg = s <= -r;
         const auto mid = (s < r) & (s > -r);
         const V smaller = pre < cap ? pre : cap;
