@@ -51,8 +51,7 @@ __attribute__((target("avx512f"))) std::size_t nonzero_avx512(const double* x, s
 
 KESTREL_HOT void nonzero(CSpan x, std::vector<Index>& out) {
 #if KESTREL_X86_DISPATCH
-    static const bool wide = __builtin_cpu_supports("avx512f");
-    if (wide) {
+    if (wide_vectors()) {
         out.resize(x.size() + 8);
         out.resize(nonzero_avx512(x.data(), x.size(), out.data()));
         return;

@@ -98,15 +98,15 @@ KESTREL_INLINE void transpose(const V* v, V* c) {
     }
 }
 
+// Tiles read ahead of the one being transposed: far enough to cover a
+// load's latency from memory, near enough to stay in the first-level cache.
+constexpr std::size_t kTilesAhead = 16;
+
 // The security-major block of a date read a tile at a time: L rows of L
 // columns are loaded (front to back in each row, so L streams at a time),
 // cleaned, transposed in registers, and each universe column's L factors
 // stored as one vector. Rows past nk read as zero padding. Security j in
 // column order goes to out + dest[j] * stride.
-// Tiles read ahead of the one being transposed: far enough to cover a
-// load's latency from memory, near enough to stay in the first-level cache.
-constexpr std::size_t kTilesAhead = 16;
-
 template <std::size_t L>
 KESTREL_INLINE void read_tiles_of(const double* const* rows, std::size_t nk, const ColumnBlock* blocks,
                                   std::size_t count, const Index* dest, double* out, std::size_t stride) {
@@ -161,12 +161,7 @@ KESTREL_HOT void read_tiles_4(const double* const* rows, std::size_t nk, const C
 
 void read_tiles(const double* const* rows, std::size_t nk, const ColumnBlock* blocks, std::size_t count,
                 const Index* dest, double* out, std::size_t stride) {
-#if KESTREL_X86_DISPATCH
-    static const bool wide = __builtin_cpu_supports("avx512f");
-#else
-    constexpr bool wide = false;
-#endif
-    (wide ? read_tiles_8 : read_tiles_4)(rows, nk, blocks, count, dest, out, stride);
+    (num::wide_vectors() ? read_tiles_8 : read_tiles_4)(rows, nk, blocks, count, dest, out, stride);
 }
 
 // How a run reads a date from the library. A universe lists its members in

@@ -1,6 +1,5 @@
 #include "position/caps.hpp"
 
-#include <cstdint>
 #include <cstring>
 #include <limits>
 
