@@ -17,6 +17,7 @@ from .formulas import SECTOR_FIELD, parse_sector_formula, sector_formula, sector
 from .frames import store_frames
 from .market import (
     BENCH_SIZES,
+    RETURNS_FIELD,
     STYLE_NAMES,
     Market,
     default_universe,
@@ -48,6 +49,7 @@ __all__ = [
     "FieldStore",
     "LoopResult",
     "Market",
+    "RETURNS_FIELD",
     "RunLoopOnce",
     "SECTOR_FIELD",
     "STYLE_NAMES",

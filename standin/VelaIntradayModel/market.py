@@ -42,6 +42,13 @@ _BENCH_OFFSETS = {
 }
 N_SECTORS = 28
 SWAP_EVERY = 20
+#: Daily security returns, as a fraction (0.01 is 1 percent); row t is the
+#: return from the close of date t-1 to the close of date t.
+RETURNS_FIELD = "daily_return"
+# The returns' hidden predictable part: AR(1) per security, seen by make_scores.
+_SIGNAL_PERSISTENCE = 0.9
+_SIGNAL_SCALE = 0.0008     # cross-sectional std of the next date's predictable return
+_SIGNAL_IN_SCORES = 0.5    # correlation of make_scores' noise with the signal
 _CODE_RANGES = ((1, 4000), (300001, 302000), (600000, 606000), (688001, 689000))
 
 
@@ -61,6 +68,10 @@ class Market:
     path : pathlib.Path or None
         Store directory, or None when the fields were registered in memory.
     sector_field : str
+    returns_field : str
+        Daily security returns (fractions); NaN before listing.
+    seed : int
+        The generator's seed; :func:`make_scores` draws its signal from it.
     """
 
     factors: list
@@ -72,6 +83,8 @@ class Market:
     path: Optional[Path]
     sector_field: str = SECTOR_FIELD
     _arrays: dict = field(default_factory=dict, repr=False, compare=False)
+    returns_field: str = RETURNS_FIELD
+    seed: int = 0
 
     def load(self, name: str) -> np.ndarray:
         """Return one generated field, independent of the global store state."""
@@ -126,6 +139,46 @@ def _sectors(rng, n_dates, n_secu, listed) -> np.ndarray:
     sector[:, movers] = np.where(after, new[None, :], first[movers][None, :])
     sector[~listed] = np.nan
     return sector
+
+
+def _signal_rows(seed: int, n_dates: int, n_secu: int, columns=None):
+    """Yield the signal row by row, at `columns` (all when None): its own
+    stream, so that make_scores sees exactly what the returns were made from."""
+    rng = np.random.default_rng([seed, 0x516])
+    phi = _SIGNAL_PERSISTENCE
+    row = rng.standard_normal(n_secu)
+    for t in range(n_dates):
+        if t:
+            row = phi * row + np.sqrt(1 - phi**2) * rng.standard_normal(n_secu)
+        yield row if columns is None else row[columns]
+
+
+def _returns(seed, factors, sector, listed) -> np.ndarray:
+    """Factor model returns plus specific noise plus the signal of the day before.
+
+    Exposures, sectors and the signal of date t-1 price the return of date t.
+    Drawn from a stream of their own, so adding them left every other field as it was.
+    """
+    n_factors, T, M = factors.shape
+    rng = np.random.default_rng([seed, 0x2E7])
+    market = rng.normal(0.0003, 0.012, T)
+    style = rng.normal(0.0, 0.003, (T, n_factors))
+    industry = rng.normal(0.0, 0.006, (T, N_SECTORS))
+    specific_vol = 0.015 * np.exp(0.3 * rng.standard_normal(M))
+    out = rng.standard_normal((T, M))
+    out *= specific_vol
+    out += market[:, None]
+    codes = np.nan_to_num(sector, nan=0.0).astype(np.int64)
+    for t, signal in enumerate(_signal_rows(seed, T, M)):
+        src = max(t - 1, 0)
+        if t:
+            out[t] += _SIGNAL_SCALE * prev
+        out[t] += industry[t, codes[src]]
+        for k in range(n_factors):
+            out[t] += style[t, k] * np.nan_to_num(factors[k, src])
+        prev = signal
+    out[~listed] = np.nan
+    return out
 
 
 def _benchmark(rng, caps, order, count, offset):
@@ -227,6 +280,7 @@ def generate_market(
             raise ValueError(f"benchmark {name!r} needs at least one member")
         fields[name] = _benchmark(rng, caps, order, count, _BENCH_OFFSETS.get(name, 0))
         bench_fields[name] = count
+    fields[RETURNS_FIELD] = _returns(seed, factors, fields[SECTOR_FIELD], listed)
 
     if path is None:
         for name, arr in fields.items():
@@ -244,6 +298,7 @@ def generate_market(
         securities=securities,
         path=out,
         _arrays=fields if path is None else {},
+        seed=seed,
     )
 
 
@@ -268,6 +323,10 @@ def make_scores(
     persistence: float = 0.9,
 ) -> np.ndarray:
     """Make continuous model scores for a universe.
+
+    Besides the factor they lean on, the scores share a seeded signal with the
+    market's next-date returns (:data:`RETURNS_FIELD`): their rank correlation
+    with the next date's return is a few percent, as a modest real model's is.
 
     Parameters
     ----------
@@ -296,6 +355,10 @@ def make_scores(
     noise[0] = rng.standard_normal(N)
     for t in range(1, T):
         noise[t] = persistence * noise[t - 1] + np.sqrt(1 - persistence**2) * rng.standard_normal(N)
+    c = _SIGNAL_IN_SCORES
+    noise *= np.sqrt(1 - c**2)
+    for t, signal in enumerate(_signal_rows(market.seed, T, market.n_secu, idx)):
+        noise[t] += c * signal
     if factor is None and market.factors:
         factor = "momentum" if "momentum" in market.factors else market.factors[0]
     if factor is None:

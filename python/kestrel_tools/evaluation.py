@@ -1,0 +1,621 @@
+"""What a run's weights earned: returns, costs, tracking and attribution.
+
+:func:`evaluate` holds each row of weights over the security returns of a
+later date and measures the portfolio against its benchmark, after costs::
+
+    from kestrel_tools.evaluation import evaluate
+
+    run = Kestrel.run("TopM", "000905", 1.0, cfg, scores, univ_idx)
+    ev = evaluate(run, "000905", buy_bps=5, sell_bps=15)   # returns read by name from the library
+    ev                        # one screen: the summary
+    ev.summary["information_ratio"], ev.active_net, ev.attribution.selection
+    ev.to_pandas().daily      # one row per date
+
+Conventions (docs/evaluation.md has them in full):
+
+- Weights decided on row t are held over the return of row ``t + lag``
+  (``lag=1``: formed at the close, earned the next date). A row whose return
+  is beyond the returns' last row is left out.
+- The benchmark is the benchmark-weight field over all its members, each row
+  scaled to sum to 1, held on the same rows as the portfolio.
+- Trades are the change from the previous row's weights (from ``initial``,
+  cash by default, before the first); buys and sells are charged their own
+  rate in basis points of the traded weight, on the date the weights are held.
+- Per-date returns are simple fractions; the summary annualises with 252
+  dates per year (means times 252, deviations times sqrt(252)).
+- Attribution regresses each date's returns on the run's own risk data (the
+  style factors and sector formulas of ``risk_names``, read from the library
+  on the rows the weights were decided), sectors as dummies; the active
+  return is each style factor's active exposure times its return, plus the
+  sectors' total, plus the residual (selection), exactly.
+
+Everything is vectorised over blocks of dates: the only dates x columns
+arrays are the caller's own returns and the blocks.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import re
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from kestrel_tools.tables import weight_field
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["ANNUAL_DATES", "RETURNS_FIELD", "SUMMARY_KEYS", "Attribution", "Evaluation", "EvaluationFrames",
+           "MissingReturnsWarning", "evaluate", "summarise"]
+
+#: The stand-in library's daily returns field; pass your library's name as ``returns=``.
+RETURNS_FIELD = "daily_return"
+#: Dates per year for annualising.
+ANNUAL_DATES = 252
+#: Keys of :attr:`Evaluation.summary`, in order.
+SUMMARY_KEYS = ("dates", "active_return", "active_return_net", "tracking_error", "information_ratio",
+                "information_ratio_gross", "max_drawdown", "hit_rate", "mean_turnover", "annual_cost",
+                "mean_holdings")
+
+_FORMULA = re.compile(r"if\((?P<field>[^=()]+)==(?P<code>-?\d+),1,0\)")
+_BLOCK_CELLS = 1 << 18  # dates x columns per block: a few MB per matrix, cache-sized
+
+
+class MissingReturnsWarning(RuntimeWarning):
+    """Held securities had no return (NaN) on some dates; those returns counted as 0."""
+
+
+@dataclass(frozen=True, repr=False)
+class Attribution:
+    """The active return of every date split by the run's risk names.
+
+    For D dates, S style factors and G sector groups (the run's sector
+    formulas, plus "other" for securities in none of them; a single "market"
+    group when the run had no sector limits).
+
+    Attributes
+    ----------
+    styles : tuple of str
+        Style factor names (S).
+    groups : tuple of str
+        Sector group names (G): the run's sector formulas, then "other".
+    style_exposure, style_returns : ndarray, D x S
+        Active exposure (portfolio minus benchmark) and the factor return
+        estimated that date.
+    group_exposure, group_returns : ndarray, D x G
+        The same for the sector groups.
+    weighting : str
+        "equal" or "sqrt_bench": the regression's weights.
+    """
+
+    styles: tuple[str, ...]
+    groups: tuple[str, ...]
+    style_exposure: NDArray[np.float64]
+    style_returns: NDArray[np.float64]
+    group_exposure: NDArray[np.float64]
+    group_returns: NDArray[np.float64]
+    selection: NDArray[np.float64]
+    weighting: str
+
+    @property
+    def contributions(self) -> NDArray[np.float64]:
+        """D x S: each style factor's active exposure times its return."""
+        return self.style_exposure * self.style_returns
+
+    @property
+    def sectors(self) -> NDArray[np.float64]:
+        """D: the sector groups' total contribution."""
+        return (self.group_exposure * self.group_returns).sum(axis=1)
+
+    @property
+    def factors(self) -> NDArray[np.float64]:
+        """D: all style factors together."""
+        return self.contributions.sum(axis=1)
+
+    def __repr__(self) -> str:
+        return (f"Attribution({len(self.selection)} dates, {len(self.styles)} style factors, "
+                f"{len(self.groups)} sector groups, weighting {self.weighting!r})")
+
+
+@dataclass(frozen=True)
+class EvaluationFrames:
+    """What :meth:`Evaluation.to_pandas` returns.
+
+    Attributes
+    ----------
+    daily : pandas.DataFrame
+        One row per evaluated date (indexed by the return's date, or its row).
+    attribution : pandas.DataFrame or None
+        Per date: one column per style factor, then ``sectors``, ``selection``
+        and ``active`` (their sum).
+    summary : pandas.Series
+    """
+
+    daily: pd.DataFrame
+    attribution: pd.DataFrame | None
+    summary: pd.Series
+
+
+@dataclass(frozen=True, repr=False)
+class Evaluation:
+    """Per-date results of :func:`evaluate` (D dates) and their summary.
+
+    Attributes
+    ----------
+    rows : ndarray of int64, D
+        Rows the weights were decided on.
+    return_rows : ndarray of int64, D
+        Rows whose return they earned (``rows + lag``).
+    dates : ndarray of datetime64[D] or None
+        Dates of ``return_rows`` when the library keeps dates.
+    gross, net : ndarray, D
+        Portfolio return before and after costs.
+    benchmark : ndarray, D
+    active, active_net : ndarray, D
+        ``gross - benchmark`` and ``net - benchmark``.
+    turnover : ndarray, D
+        One-way: half the sum of |weight change| (from ``initial`` on the first date).
+    buys, sells : ndarray, D
+        Weight bought and sold.
+    cost : ndarray, D
+        ``(buys * buy_bps + sells * sell_bps) / 10000``.
+    holdings : ndarray of int64, D
+        Securities with positive weight.
+    missing_weight : ndarray, D
+        Weight held in securities whose return was NaN (counted as 0).
+    attribution : Attribution or None
+    lag : int
+    buy_bps, sell_bps : float
+    """
+
+    rows: NDArray[np.int64]
+    return_rows: NDArray[np.int64]
+    dates: NDArray[np.datetime64] | None
+    gross: NDArray[np.float64]
+    net: NDArray[np.float64]
+    benchmark: NDArray[np.float64]
+    active: NDArray[np.float64]
+    active_net: NDArray[np.float64]
+    turnover: NDArray[np.float64]
+    buys: NDArray[np.float64]
+    sells: NDArray[np.float64]
+    cost: NDArray[np.float64]
+    holdings: NDArray[np.int64]
+    missing_weight: NDArray[np.float64]
+    attribution: Attribution | None
+    lag: int
+    buy_bps: float
+    sell_bps: float
+    summary: dict[str, float] = field(init=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "summary", summarise(self))
+
+    def to_pandas(self) -> EvaluationFrames:
+        """The per-date arrays, the attribution and the summary as pandas objects."""
+        import pandas as pd
+
+        if self.dates is not None:
+            index = pd.Index(self.dates, name="date")
+        else:
+            index = pd.Index(self.return_rows, name="return_row")
+        daily = pd.DataFrame({
+            "row": self.rows, "return_row": self.return_rows, "gross": self.gross, "net": self.net,
+            "benchmark": self.benchmark, "active": self.active, "active_net": self.active_net,
+            "turnover": self.turnover, "buys": self.buys, "sells": self.sells, "cost": self.cost,
+            "holdings": self.holdings, "missing_weight": self.missing_weight}, index=index)
+        attr = None
+        a = self.attribution
+        if a is not None:
+            attr = pd.DataFrame(a.contributions, index=index.copy(), columns=list(a.styles))
+            attr["sectors"] = a.sectors
+            attr["selection"] = a.selection
+            attr["active"] = self.active
+        return EvaluationFrames(daily, attr, pd.Series(self.summary, name="summary"))
+
+    def __repr__(self) -> str:
+        s = self.summary
+        span = ""
+        if len(self.rows):
+            first, last = (self.dates[[0, -1]] if self.dates is not None else self.return_rows[[0, -1]])
+            span = f", returns of {first} to {last}"
+        lines = [f"Evaluation: {s['dates']} dates{span}, lag {self.lag}, "
+                 f"costs {self.buy_bps:g} bp buy / {self.sell_bps:g} bp sell",
+                 f"  active return    {s['active_return']:+9.2%} gross  {s['active_return_net']:+9.2%} net"
+                 "   (per year)",
+                 f"  tracking error   {s['tracking_error']:9.2%}        information ratio "
+                 f"{s['information_ratio']:.2f} net, {s['information_ratio_gross']:.2f} gross",
+                 f"  max drawdown     {s['max_drawdown']:9.2%}        positive dates {s['hit_rate']:.1%}",
+                 f"  turnover         {s['mean_turnover']:9.2%} a day  costs {s['annual_cost']:.2%} a year, "
+                 f"{s['mean_holdings']:.0f} holdings"]
+        a = self.attribution
+        if a is not None and len(self.rows):
+            years = len(self.rows) / ANNUAL_DATES
+            parts = [(n, v) for n, v in zip(a.styles, a.contributions.sum(axis=0))]
+            parts += [("sectors", a.sectors.sum()), ("selection", a.selection.sum())]
+            text = ", ".join(f"{n} {v / years:+.2%}" for n, v in parts)
+            lines.append(f"  attribution (per year, weighting {a.weighting}): {text}")
+        return "\n".join(lines)
+
+
+def _annual(x: NDArray[np.float64]) -> float:
+    return float(x.mean() * ANNUAL_DATES) if len(x) else math.nan
+
+
+def _deviation(x: NDArray[np.float64]) -> float:
+    return float(x.std(ddof=1) * math.sqrt(ANNUAL_DATES)) if len(x) > 1 else math.nan
+
+
+def _ratio(a: float, b: float) -> float:
+    return a / b if b > 0 else math.nan
+
+
+def drawdown(active: ArrayLike) -> NDArray[np.float64]:
+    """Distance of the cumulative (summed) active return below its running peak, from 0 at the start."""
+    cum = np.cumsum(np.asarray(active, dtype=np.float64))
+    return np.maximum.accumulate(np.maximum(cum, 0.0)) - cum
+
+
+def summarise(ev: Evaluation) -> dict[str, float]:
+    """The summary of an evaluation (see :data:`SUMMARY_KEYS` and docs/evaluation.md)."""
+    te_net, te_gross = _deviation(ev.active_net), _deviation(ev.active)
+    ar, ar_net = _annual(ev.active), _annual(ev.active_net)
+    n = len(ev.rows)
+    return {
+        "dates": n,
+        "active_return": ar,
+        "active_return_net": ar_net,
+        "tracking_error": te_net,
+        "information_ratio": _ratio(ar_net, te_net),
+        "information_ratio_gross": _ratio(ar, te_gross),
+        "max_drawdown": float(drawdown(ev.active_net).max()) if n else math.nan,
+        "hit_rate": float((ev.active_net > 0).mean()) if n else math.nan,
+        "mean_turnover": float(ev.turnover.mean()) if n else math.nan,
+        "annual_cost": _annual(ev.cost),
+        "mean_holdings": float(ev.holdings.mean()) if n else math.nan,
+    }
+
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+def _int_vector(values: Any, what: str) -> NDArray[np.int64]:
+    arr = np.asarray(values)
+    if arr.ndim != 1 or (arr.size and not np.issubdtype(arr.dtype, np.integer)):
+        raise ValueError(f"{what} must be a 1-D array of integers, got shape {arr.shape} of {arr.dtype}")
+    return arr.astype(np.int64, copy=False)
+
+
+def _matrix(values: Any, what: str) -> Any:
+    """A 2-D float array, memory maps kept as they are."""
+    arr = values if isinstance(values, np.ndarray) else np.asarray(values, dtype=np.float64)
+    if arr.ndim != 2:
+        raise ValueError(f"{what} must be 2-D (dates x securities), got shape {arr.shape}")
+    return arr
+
+
+def _request(lib: Any, names: Sequence[str]) -> list[Any]:
+    out = lib.RunLoopOnce(list(names))
+    return [_matrix(r.array, f"data library field {n!r}") for n, r in zip(names, out)]
+
+
+def _split_risk_names(names: Sequence[str]) -> tuple[list[str], list[tuple[str, str, int]]]:
+    styles, sectors = [], []
+    for n in names:
+        m = _FORMULA.fullmatch(n)
+        if m:
+            sectors.append((n, m["field"], int(m["code"])))
+        else:
+            styles.append(n)
+    return styles, sectors
+
+
+class _Groups:
+    """Sector group of every column of a block: the code field read once, or the
+    run's formulas themselves when the library does not serve the field."""
+
+    def __init__(self, lib: Any, sectors: list[tuple[str, str, int]]) -> None:
+        self.names = tuple(n for n, _, _ in sectors) + ("other",) if sectors else ("market",)
+        self.count = len(self.names)
+        self.codes: Any = None
+        self.formulas: list[Any] = []
+        if not sectors:
+            return
+        fields = {f for _, f, _ in sectors}
+        codes = [c for _, _, c in sectors]
+        if len(fields) == 1 and min(codes) >= 0:
+            try:
+                self.codes = _request(lib, [fields.pop()])[0]
+            except (KeyError, LookupError):
+                self.codes = None
+        if self.codes is not None:
+            table = np.full(max(codes) + 2, len(sectors), dtype=np.intp)
+            table[codes] = np.arange(len(sectors))
+            self.table = table
+        else:
+            self.formulas = _request(lib, [n for n, _, _ in sectors])
+
+    def block(self, take: Any, width: int) -> NDArray[np.intp]:
+        if self.count == 1:
+            return np.zeros(width, dtype=np.intp)[None, :]
+        other = self.count - 1
+        if self.codes is not None:
+            x = take(self.codes)
+            top = len(self.table) - 1
+            # NaN and codes that are not the run's go to "other".
+            ok = (x >= 0) & (x < top) & (x == np.floor(x))
+            return self.table[np.where(ok, x, top).astype(np.intp)]
+        g = np.full(take(self.formulas[0]).shape, other, dtype=np.intp)
+        for k, f in enumerate(self.formulas):
+            g[take(f) == 1] = k
+        return g
+
+
+def _group_sums(index: NDArray[np.intp], values: NDArray[np.float64], n: int) -> NDArray[np.float64]:
+    return np.bincount(index.ravel(), values.ravel(), n)
+
+
+# ---------------------------------------------------------------------------
+
+def evaluate(
+    source: Any,
+    bench_symbol: str,
+    returns: str | ArrayLike = RETURNS_FIELD,
+    *,
+    rows: ArrayLike | None = None,
+    univ_idx: ArrayLike | None = None,
+    risk_names: Sequence[str] | None = None,
+    columns: str = "library",
+    lag: int = 1,
+    buy_bps: float = 0.0,
+    sell_bps: float = 0.0,
+    initial: ArrayLike | None = None,
+    attribution: bool = True,
+    weighting: str = "equal",
+    library: str = "VelaIntradayModel",
+    warn: bool = True,
+) -> Evaluation:
+    """Returns, costs, benchmark, active return and attribution of a run's weights.
+
+    Parameters
+    ----------
+    source : Kestrel.RunResult or array_like
+        A run (its ``weights``, ``rows``, ``univ_idx`` and ``risk_names`` are
+        used), or a plain weight matrix (dates x universe) with `rows` and `univ_idx`.
+    bench_symbol : str
+        Index code or benchmark-weight field, as given to the run (weights in
+        any scale, e.g. percent; each row is scaled to sum to 1).
+    returns : str or array_like, default :data:`RETURNS_FIELD`
+        Daily security returns as fractions: a data library field name
+        (read through ``RunLoopOnce``), or a dates x columns array whose row
+        t is the library's row t.
+    rows : array_like of int, optional
+        Library rows of a plain weight matrix (default 0, 1, ...); ignored for a run.
+    univ_idx : array_like of int, optional
+        Library columns of a plain weight matrix; required for one.
+    risk_names : sequence of str, optional
+        Risk names to attribute to for a plain weight matrix (a run's own are used otherwise).
+    columns : {"library", "universe"}
+        The columns of a `returns` array: all library columns, or the
+        universe's in ``univ_idx`` order. With "universe", the benchmark and
+        the regression see only the universe's securities (the benchmark
+        scaled to sum to 1 over them).
+    lag : int, default 1
+        Weights of row t earn the return of row t + lag.
+    buy_bps, sell_bps : float
+        Cost of buying and of selling, in basis points of the weight traded.
+    initial : array_like, optional
+        Weights held before the first row (universe order); default cash.
+    attribution : bool, default True
+    weighting : {"equal", "sqrt_bench"}
+        Regression weights: every security with a return and risk data
+        alike, or the square root of its benchmark weight (members only).
+    library : str, default "VelaIntradayModel"
+    warn : bool, default True
+        Warn (:class:`MissingReturnsWarning`, once per call) when held securities lack a return.
+
+    Returns
+    -------
+    Evaluation
+
+    Raises
+    ------
+    ValueError
+        For returns, weights, rows or columns whose sizes do not fit, naming them.
+    """
+    if columns not in ("library", "universe"):
+        raise ValueError(f"columns must be 'library' or 'universe', got {columns!r}")
+    if weighting not in ("equal", "sqrt_bench"):
+        raise ValueError(f"weighting must be 'equal' or 'sqrt_bench', got {weighting!r}")
+    if isinstance(lag, bool) or not isinstance(lag, (int, np.integer)) or lag < 0:
+        raise ValueError(f"lag must be an integer >= 0, got {lag!r}")
+    lag = int(lag)
+    for name, v in (("buy_bps", buy_bps), ("sell_bps", sell_bps)):
+        if not (isinstance(v, (int, float, np.floating, np.integer)) and math.isfinite(v)):
+            raise ValueError(f"{name} must be a finite number, got {v!r}")
+
+    if hasattr(source, "weights") and hasattr(source, "rows"):
+        weights = np.asarray(source.weights, dtype=np.float64)
+        run_rows = _int_vector(source.rows, "the run's rows")
+        univ = _int_vector(source.univ_idx, "the run's univ_idx")
+        names = [str(n) for n in source.risk_names] if risk_names is None else list(risk_names)
+        what = "the run"
+    else:
+        weights = np.asarray(source, dtype=np.float64)
+        if weights.ndim != 2:
+            raise ValueError(f"weights must be 2-D (dates x universe), got shape {weights.shape}")
+        run_rows = (np.arange(len(weights), dtype=np.int64) if rows is None
+                    else _int_vector(rows, "rows"))
+        if univ_idx is None:
+            raise ValueError("a plain weight matrix needs univ_idx, the library column of each weight column")
+        univ = _int_vector(univ_idx, "univ_idx")
+        names = list(risk_names or ())
+        what = "the weights"
+    T, N = weights.shape
+    if len(run_rows) != T:
+        raise ValueError(f"{what} have {T} rows of weights but {len(run_rows)} row numbers")
+    if len(univ) != N:
+        raise ValueError(f"{what} have {N} weight columns but univ_idx has {len(univ)}")
+    if T and (run_rows[0] < 0 or (np.diff(run_rows) <= 0).any()):
+        raise ValueError(f"{what}' rows must be increasing library rows >= 0")
+
+    lib = importlib.import_module(library)
+    bench = _request(lib, [weight_field(bench_symbol)])[0]
+    n_lib_rows, n_lib_cols = bench.shape
+    if N and (univ.min() < 0 or univ.max() >= n_lib_cols):
+        raise ValueError(f"univ_idx must be library columns in [0, {n_lib_cols}), "
+                         f"got {univ.min()} to {univ.max()}")
+    if T and run_rows[-1] >= n_lib_rows:
+        raise ValueError(f"{what} reach row {run_rows[-1]} but the library's benchmark field has "
+                         f"{n_lib_rows} rows")
+    source_name = returns if isinstance(returns, str) else "returns"
+    ret = _request(lib, [returns])[0] if isinstance(returns, str) else _matrix(returns, "returns")
+    width = n_lib_cols if columns == "library" else N
+    if ret.shape[1] != width:
+        raise ValueError(f"returns have {ret.shape[1]} columns; columns={columns!r} needs {width} "
+                         f"({'library columns' if columns == 'library' else 'universe securities'})")
+    if T and ret.shape[0] <= run_rows[-1]:
+        raise ValueError(f"returns have {ret.shape[0]} rows but {what} reach row {run_rows[-1]}")
+    prev = np.zeros(N) if initial is None else np.asarray(initial, dtype=np.float64)
+    if prev.shape != (N,):
+        raise ValueError(f"initial must hold the {N} weights of the universe, got shape {prev.shape}")
+
+    # Rows whose return is not known yet are left out (at most `lag` of them).
+    # Rows are increasing, so the rows kept are a leading run of them.
+    D = int((run_rows + lag < ret.shape[0]).sum())
+    weights, run_rows = weights[:D], run_rows[:D]
+    if not np.isfinite(weights).all():
+        raise ValueError(f"{what} hold non-finite weights")
+
+    styles, sectors = _split_risk_names(names) if attribution else ([], [])
+    style_fields = _request(lib, styles) if attribution and styles else []
+    groups = _Groups(lib, sectors) if attribution else None
+    G = groups.count if groups is not None else 0
+    S = len(styles)
+
+    out = {k: np.zeros(D) for k in ("gross", "benchmark", "buys", "sells", "missing")}
+    holdings = np.zeros(D, dtype=np.int64)
+    if attribution:
+        se, sr = np.zeros((D, S)), np.zeros((D, S))
+        ge, gr = np.zeros((D, G)), np.zeros((D, G))
+    pos = univ if columns == "library" else np.arange(N)
+    gather = None if columns == "library" else univ
+    block = max(1, _BLOCK_CELLS // max(width, 1))
+    missing_rows: list[NDArray[np.int64]] = []
+
+    for b0 in range(0, D, block):
+        b1 = min(D, b0 + block)
+        d = run_rows[b0:b1]
+        c = b1 - b0
+
+        def take(field: Any, d: NDArray[np.int64] = d) -> NDArray[np.float64]:
+            # Library rows of this block (a slice when contiguous, so maps are read, not copied twice).
+            x = field[d[0]:d[-1] + 1] if d[-1] - d[0] + 1 == len(d) else field[d]
+            return np.asarray(x if gather is None else x[:, gather], dtype=np.float64)
+
+        R = np.array(ret[d + lag] if not (d[-1] - d[0] + 1 == len(d)) else ret[d[0] + lag:d[-1] + lag + 1],
+                     dtype=np.float64)
+        nan = np.isnan(R)
+        R[nan] = 0.0
+        W = weights[b0:b1]
+        held_nan = nan[:, pos] & (W != 0)
+        if held_nan.any():
+            out["missing"][b0:b1] = np.where(held_nan, W, 0.0).sum(axis=1)
+            missing_rows.append(d[held_nan.any(axis=1)])
+        out["gross"][b0:b1] = np.einsum("tn,tn->t", W, R[:, pos])
+        holdings[b0:b1] = (W > 0).sum(axis=1)
+        dw = np.diff(W, axis=0, prepend=(prev if b0 == 0 else weights[b0 - 1])[None, :])
+        out["buys"][b0:b1] = np.maximum(dw, 0.0).sum(axis=1)
+        out["sells"][b0:b1] = np.maximum(-dw, 0.0).sum(axis=1)
+
+        B = np.nan_to_num(take(bench))
+        total = B.sum(axis=1, keepdims=True)
+        B /= np.where(total > 0, total, 1.0)
+        out["benchmark"][b0:b1] = np.einsum("te,te->t", B, R)
+        if not attribution:
+            continue
+
+        # Active weights over all columns: the benchmark's short, the portfolio's long.
+        A = -B
+        A[:, pos] += W
+        valid = ~nan
+        V = np.sqrt(B) if weighting == "sqrt_bench" else np.ones_like(B)
+        X = np.empty((c, S, width))
+        for k, f in enumerate(style_fields):
+            X[:, k] = take(f)
+        if S:
+            xnan = np.isnan(X)
+            valid &= ~xnan.any(axis=1)
+            X[xnan] = 0.0
+        assert groups is not None
+        g = groups.block(take, width)
+        V *= valid
+        # Group index of every cell, the block's dates kept apart.
+        gi = np.broadcast_to(g, (c, width)) + (np.arange(c) * G)[:, None]
+        n = c * G
+        sv = _group_sums(gi, V, n).reshape(c, G)
+        vr = V * R
+        sr_g = _group_sums(gi, vr, n).reshape(c, G)
+        inv = np.divide(1.0, sv, out=np.zeros_like(sv), where=sv > 0)
+        if S:
+            VX = X * V[:, None, :]
+            sx = np.stack([_group_sums(gi, VX[:, k], n).reshape(c, G) for k in range(S)], axis=2)
+            # Sectors as dummies, partialled out (Frisch-Waugh): the style part
+            # needs only per-group sums, not a dummy column per sector.
+            gram = VX @ X.transpose(0, 2, 1)
+            gram -= np.einsum("tgk,tgl,tg->tkl", sx, sx, inv)
+            rhs = np.einsum("tke,te->tk", VX, R) - np.einsum("tgk,tg,tg->tk", sx, sr_g, inv)
+            # A tiny ridge keeps dates with collinear or missing factors solvable.
+            scale = np.maximum(np.trace(gram, axis1=1, axis2=2) / S, 1e-300)
+            gram += (1e-10 * scale)[:, None, None] * np.eye(S)
+            f = np.linalg.solve(gram, rhs[..., None])[..., 0]
+            sr[b0:b1] = f
+            se[b0:b1] = np.einsum("te,tke->tk", A, X)
+            gr[b0:b1] = (sr_g - np.einsum("tgk,tk->tg", sx, f)) * inv
+        else:
+            gr[b0:b1] = sr_g * inv
+        ge[b0:b1] = _group_sums(gi, A, n).reshape(c, G)
+
+    gross, bench_ret = out["gross"], out["benchmark"]
+    buys, sells = out["buys"], out["sells"]
+    cost = (buys * float(buy_bps) + sells * float(sell_bps)) / 1e4
+    net = gross - cost
+    active = gross - bench_ret
+    attr = None
+    if attribution:
+        assert groups is not None
+        explained = (se * sr).sum(axis=1) + (ge * gr).sum(axis=1)
+        attr = Attribution(tuple(styles), groups.names, se, sr, ge, gr, active - explained, weighting)
+
+    if missing_rows and warn:
+        hit = np.concatenate(missing_rows)
+        shown = ", ".join(str(r) for r in hit[:8]) + (", ..." if len(hit) > 8 else "")
+        warnings.warn(
+            f"{source_name}: NaN returns on held securities counted as 0 on {len(hit)} date(s) "
+            f"(decided on rows {shown}); up to {out['missing'].max():.4g} of the weight on one date",
+            MissingReturnsWarning, stacklevel=2)
+
+    return_rows = run_rows + lag
+    dates = None
+    days = getattr(lib, "dates", None)
+    axis = days() if callable(days) else None
+    if axis is not None:
+        axis = np.asarray(axis, dtype="datetime64[D]")
+        if axis.ndim == 1 and (not D or return_rows[-1] < len(axis)):
+            dates = axis[return_rows]
+    return Evaluation(run_rows.copy(), return_rows, dates, gross, net, bench_ret, active, net - bench_ret,
+                      (buys + sells) / 2, buys, sells, cost, holdings, out["missing"], attr, lag,
+                      float(buy_bps), float(sell_bps))
+
+
+def evaluation_keywords(options: Mapping[str, Any] | bool | None) -> dict[str, Any] | None:
+    """Keywords for :func:`evaluate` from a sweep's ``evaluate=`` option (True: the defaults)."""
+    if options is None or options is False:
+        return None
+    return {} if options is True else dict(options)
