@@ -64,7 +64,7 @@ SUMMARY_KEYS = ("dates", "active_return", "active_return_net", "tracking_error",
                 "mean_holdings")
 
 _FORMULA = re.compile(r"if\((?P<field>[^=()]+)==(?P<code>-?\d+),1,0\)")
-_BLOCK_CELLS = 1 << 18  # dates x columns per block: a few MB per matrix, cache-sized
+_BLOCK_CELLS = 1 << 16  # dates x columns per block: cache-sized, and few columns held or in the benchmark
 
 
 class MissingReturnsWarning(RuntimeWarning):
@@ -357,10 +357,6 @@ class _Groups:
         return g
 
 
-def _group_sums(index: NDArray[np.intp], values: NDArray[np.float64], n: int) -> NDArray[np.float64]:
-    return np.bincount(index.ravel(), values.ravel(), n)
-
-
 # ---------------------------------------------------------------------------
 
 def evaluate(
@@ -377,7 +373,7 @@ def evaluate(
     sell_bps: float = 0.0,
     initial: ArrayLike | None = None,
     attribution: bool = True,
-    weighting: str = "equal",
+    weighting: str = "sqrt_bench",
     library: str = "VelaIntradayModel",
     warn: bool = True,
 ) -> Evaluation:
@@ -514,15 +510,16 @@ def evaluate(
         d = run_rows[b0:b1]
         c = b1 - b0
 
-        def take(field: Any, d: NDArray[np.int64] = d) -> NDArray[np.float64]:
+        contiguous = d[-1] - d[0] + 1 == len(d)
+
+        def take(field: Any, d: NDArray[np.int64] = d, contiguous: bool = contiguous) -> NDArray[np.float64]:
             # Library rows of this block (a slice when contiguous, so maps are read, not copied twice).
-            x = field[d[0]:d[-1] + 1] if d[-1] - d[0] + 1 == len(d) else field[d]
+            x = field[d[0]:d[-1] + 1] if contiguous else field[d]
             return np.asarray(x if gather is None else x[:, gather], dtype=np.float64)
 
-        R = np.array(ret[d + lag] if not (d[-1] - d[0] + 1 == len(d)) else ret[d[0] + lag:d[-1] + lag + 1],
-                     dtype=np.float64)
-        nan = np.isnan(R)
-        R[nan] = 0.0
+        raw = np.asarray(ret[d[0] + lag:d[-1] + lag + 1] if contiguous else ret[d + lag], dtype=np.float64)
+        nan = np.isnan(raw)
+        R = np.where(nan, 0.0, raw)
         W = weights[b0:b1]
         held_nan = nan[:, pos] & (W != 0)
         if held_nan.any():
@@ -534,53 +531,94 @@ def evaluate(
         out["buys"][b0:b1] = np.maximum(dw, 0.0).sum(axis=1)
         out["sells"][b0:b1] = np.maximum(-dw, 0.0).sum(axis=1)
 
-        B = np.nan_to_num(take(bench))
-        total = B.sum(axis=1, keepdims=True)
-        B /= np.where(total > 0, total, 1.0)
-        out["benchmark"][b0:b1] = np.einsum("te,te->t", B, R)
+        raw = take(bench)
+        B = np.where(raw > 0, raw, 0.0)  # NaN is no weight
+        total = B.sum(axis=1)
+        unit = np.divide(1.0, total, out=np.zeros_like(total), where=total > 0)[:, None]
+        out["benchmark"][b0:b1] = np.einsum("te,te->t", B, R) * unit[:, 0]
         if not attribution:
             continue
 
-        # Active weights over all columns: the benchmark's short, the portfolio's long.
-        A = -B
-        A[:, pos] += W
-        valid = ~nan
-        V = np.sqrt(B) if weighting == "sqrt_bench" else np.ones_like(B)
-        X = np.empty((c, S, width))
+        # With benchmark weighting only members enter the regression, and the
+        # active weights are zero outside members and holdings: read those columns only.
+        if weighting == "sqrt_bench":
+            keep = (B > 0).any(axis=0)
+            keep[pos[(W != 0).any(axis=0)]] = True
+            cols = np.flatnonzero(keep)
+            where = np.full(width, -1, dtype=np.intp)
+            where[cols] = np.arange(len(cols))
+            at = where[pos]
+            inside = at >= 0
+            Wc, at = W[:, inside], at[inside]
+            Bc, Rc, valid = B[:, cols] * unit, R[:, cols], ~nan[:, cols]
+
+            def part(field: Any, out: Any = None, take: Any = take, cols: NDArray[np.intp] = cols) -> Any:
+                return np.take(take(field), cols, axis=1, out=out, mode="clip")
+        else:
+            cols, at, Wc, Bc, Rc, valid, part = None, pos, W, B * unit, R, ~nan, take
+        width_c = Bc.shape[1]
+        # One buffer, factor by factor: the styles, then the returns and the
+        # active weights (benchmark short, portfolio long), so that one batched
+        # product gives the styles' cross products, their products with the
+        # returns and the active exposures, and each row is a contiguous matrix
+        # for the group sums.
+        Y = np.empty((S + 2, c, width_c))
         for k, f in enumerate(style_fields):
-            X[:, k] = take(f)
+            if cols is None:
+                Y[k] = take(f)
+            else:
+                part(f, Y[k])
+        Y[S] = Rc
+        A = Y[S + 1]
+        np.negative(Bc, out=A)
+        A[:, at] += Wc
+        X = Y[:S]
         if S:
-            xnan = np.isnan(X)
-            valid &= ~xnan.any(axis=1)
-            X[xnan] = 0.0
+            bad = ~np.isfinite(X.sum(axis=0))
+            if bad.any():
+                valid &= ~bad
+                np.nan_to_num(X, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
         assert groups is not None
-        g = groups.block(take, width)
-        V *= valid
+        g = groups.block(part, width_c)
         # Group index of every cell, the block's dates kept apart.
-        gi = np.broadcast_to(g, (c, width)) + (np.arange(c) * G)[:, None]
+        gi = (np.broadcast_to(g, (c, width_c)) + (np.arange(c) * G)[:, None]).ravel()
         n = c * G
-        sv = _group_sums(gi, V, n).reshape(c, G)
-        vr = V * R
-        sr_g = _group_sums(gi, vr, n).reshape(c, G)
+        if weighting == "sqrt_bench":
+            V = np.sqrt(Bc)
+            V *= valid
+        elif valid.all():
+            V = None  # every cell counts alike: skip the weighting products
+        else:
+            V = valid.astype(np.float64)
+        sv = (np.bincount(gi, None if V is None else V.ravel(), n)).astype(np.float64).reshape(c, G)
+        # Weighted styles and returns, then the active weights as they are.
+        if V is None:
+            YV = Y
+        else:
+            YV = np.empty_like(Y)
+            np.multiply(Y[:S + 1], V, out=YV[:S + 1])
+            YV[S + 1] = A
+        sums = [np.bincount(gi, YV[k].ravel(), n).reshape(c, G) for k in range(S + 2)]
+        sr_g, ge[b0:b1] = sums[S], sums[S + 1]
         inv = np.divide(1.0, sv, out=np.zeros_like(sv), where=sv > 0)
         if S:
-            VX = X * V[:, None, :]
-            sx = np.stack([_group_sums(gi, VX[:, k], n).reshape(c, G) for k in range(S)], axis=2)
+            sx = np.stack(sums[:S], axis=2)
+            # Cross products: rows 0..S-1 styles, S returns, S+1 active weights.
+            cross = YV.transpose(1, 0, 2) @ X.transpose(1, 2, 0)
+            gram, rhs = cross[:, :S], cross[:, S]
+            se[b0:b1] = cross[:, S + 1]
             # Sectors as dummies, partialled out (Frisch-Waugh): the style part
             # needs only per-group sums, not a dummy column per sector.
-            gram = VX @ X.transpose(0, 2, 1)
             gram -= np.einsum("tgk,tgl,tg->tkl", sx, sx, inv)
-            rhs = np.einsum("tke,te->tk", VX, R) - np.einsum("tgk,tg,tg->tk", sx, sr_g, inv)
+            rhs -= np.einsum("tgk,tg,tg->tk", sx, sr_g, inv)
             # A tiny ridge keeps dates with collinear or missing factors solvable.
             scale = np.maximum(np.trace(gram, axis1=1, axis2=2) / S, 1e-300)
             gram += (1e-10 * scale)[:, None, None] * np.eye(S)
             f = np.linalg.solve(gram, rhs[..., None])[..., 0]
             sr[b0:b1] = f
-            se[b0:b1] = np.einsum("te,tke->tk", A, X)
             gr[b0:b1] = (sr_g - np.einsum("tgk,tk->tg", sx, f)) * inv
         else:
             gr[b0:b1] = sr_g * inv
-        ge[b0:b1] = _group_sums(gi, A, n).reshape(c, G)
 
     gross, bench_ret = out["gross"], out["benchmark"]
     buys, sells = out["buys"], out["sells"]
