@@ -38,6 +38,7 @@ from __future__ import annotations
 import importlib
 import math
 import re
+import textwrap
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -240,7 +241,8 @@ class Evaluation:
             parts = [(n, v) for n, v in zip(a.styles, a.contributions.sum(axis=0))]
             parts += [("sectors", a.sectors.sum()), ("selection", a.selection.sum())]
             text = ", ".join(f"{n} {v / years:+.2%}" for n, v in parts)
-            lines.append(f"  attribution (per year, weighting {a.weighting}): {text}")
+            lines += textwrap.wrap(f"attribution (per year, regression weights {a.weighting}): {text}", 96,
+                                   initial_indent="  ", subsequent_indent="    ")
         return "\n".join(lines)
 
 

@@ -26,6 +26,8 @@ import copy
 import importlib
 import itertools
 import math
+import os
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -37,11 +39,14 @@ from numpy.typing import ArrayLike
 from kestrel_tools.report import holdings, turnover
 from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
 
-__all__ = ["SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
+__all__ = ["EVALUATION_METRICS", "SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
 
 # Columns of the summary that follow the settings of each grid point.
 METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "max_loop_count",
            "dates_over_limit", "seconds", "memory_mapped", "error")
+# Columns added when the sweep evaluates its runs (kestrel_tools.evaluation summary keys).
+EVALUATION_METRICS = ("active_return", "active_return_net", "tracking_error", "information_ratio",
+                      "max_drawdown", "hit_rate", "mean_turnover", "annual_cost")
 
 
 @dataclass(frozen=True)
@@ -139,8 +144,23 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
     }
 
 
+def _evaluated(result: Any, bench_symbol: str, library: str, options: Mapping[str, Any] | bool) -> dict[str, float]:
+    """The evaluation summary of a run, its returns read here on the worker."""
+    from kestrel_tools.evaluation import evaluate
+
+    kw = {} if options is True else dict(options)
+    if isinstance(kw.get("returns"), os.PathLike):
+        kw["returns"] = np.load(kw["returns"], mmap_mode="r")
+    with warnings.catch_warnings():
+        # Missing returns are reported per call; a sweep's table has no place for the text.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        ev = evaluate(result, bench_symbol, library=library, **kw)
+    return {k: ev.summary[k] for k in EVALUATION_METRICS}
+
+
 def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
-              point: Mapping[str, Any], library: str = "VelaIntradayModel") -> dict[str, Any]:
+              point: Mapping[str, Any], library: str = "VelaIntradayModel",
+              evaluate: Mapping[str, Any] | bool | None = None) -> dict[str, Any]:
     """Run one grid point: the task each worker executes.
 
     Parameters
@@ -155,6 +175,12 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         Settings of this point; they replace those of `base_cfg`.
     library : str, default "VelaIntradayModel"
         Data library module, imported on the worker.
+    evaluate : mapping or bool, optional
+        Evaluate the run on the worker: keywords of
+        :func:`kestrel_tools.evaluation.evaluate` (True: its defaults). The
+        returns are read on the worker: a library field name (``returns=``,
+        default the stand-in's), or a ``pathlib.Path`` of a ``.npy`` file
+        every worker can read, memory-mapped there.
 
     Returns
     -------
@@ -163,7 +189,8 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         ``seconds`` (the Kestrel run, ``RunResult.seconds["total"]``), ``memory_mapped`` (whether the
         benchmark matrix the run read was a memory map) and ``error`` (the
         run's exception as text, or None; a failed point gives NaN metrics
-        rather than failing the sweep).
+        rather than failing the sweep); with `evaluate`, then the
+        :data:`EVALUATION_METRICS` of the run's evaluation.
     """
     import Kestrel
 
@@ -177,6 +204,8 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     row: dict[str, Any] = dict(point)
     row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
                max_loop_count=0, dates_over_limit=0, seconds=math.nan, memory_mapped=False, error=None)
+    if evaluate:
+        row.update(dict.fromkeys(EVALUATION_METRICS, math.nan))
     try:
         scores = np.load(data.scores_path, mmap_mode="r")
         univ_idx = np.load(data.univ_idx_path, mmap_mode="r")
@@ -185,13 +214,16 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         field = BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
         row["memory_mapped"] = isinstance(lib.RunLoopOnce([field])[0].array, np.memmap)
         row.update(summarise(result, len(factors)))
+        if evaluate:
+            row.update(_evaluated(result, bench_symbol, library, evaluate))
     except Exception as e:  # one bad point must not sink the sweep
         row["error"] = f"{type(e).__name__}: {e}"
     return row
 
 
 def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
-              points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel") -> Any:
+              points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel",
+              evaluate: Mapping[str, Any] | bool | None = None) -> Any:
     """Run every grid point as its own task on a Dask cluster and tabulate the results.
 
     Parameters
@@ -200,7 +232,7 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         Connected to a ``LocalCluster`` or to a real scheduler's address.
     data : SweepData
         Paths every worker can read.
-    bench_symbol, secu_pct, base_cfg, library
+    bench_symbol, secu_pct, base_cfg, library, evaluate
         As for :func:`run_point`.
     points : sequence of mapping
         Settings of each point, e.g. from :func:`grid`.
@@ -211,14 +243,18 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         One row per point in the order of `points`: the point's settings,
         then ``dates_processed``, ``mean_holdings``, ``turnover``,
         ``max_abs_exposure``, ``max_loop_count``, ``dates_over_limit``,
-        ``seconds``, ``memory_mapped`` and ``error``.
+        ``seconds``, ``memory_mapped`` and ``error``; with `evaluate`, then
+        :data:`EVALUATION_METRICS` (annualised active return gross and net,
+        tracking error, information ratio, maximum drawdown of the active
+        return, share of dates beating the benchmark, one-way turnover, costs).
     """
     import pandas as pd
 
+    options = evaluate if isinstance(evaluate, bool) or evaluate is None else dict(evaluate)
     futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library,
-                             pure=False) for p in points]
+                             options, pure=False) for p in points]
     rows = client.gather(futures)
     keys: list[str] = []
     for p in points:
-        keys += [k for k in p if k not in keys and k not in METRICS]
-    return pd.DataFrame(rows, columns=keys + list(METRICS))
+        keys += [k for k in p if k not in keys and k not in METRICS and k not in EVALUATION_METRICS]
+    return pd.DataFrame(rows, columns=keys + list(METRICS) + (list(EVALUATION_METRICS) if evaluate else []))

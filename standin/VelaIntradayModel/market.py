@@ -47,7 +47,7 @@ SWAP_EVERY = 20
 RETURNS_FIELD = "daily_return"
 # The returns' hidden predictable part: AR(1) per security, seen by make_scores.
 _SIGNAL_PERSISTENCE = 0.9
-_SIGNAL_SCALE = 0.0008     # cross-sectional std of the next date's predictable return
+_SIGNAL_SCALE = 0.0006     # cross-sectional std of the next date's predictable return
 _SIGNAL_IN_SCORES = 0.5    # correlation of make_scores' noise with the signal
 _CODE_RANGES = ((1, 4000), (300001, 302000), (600000, 606000), (688001, 689000))
 
