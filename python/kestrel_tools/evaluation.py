@@ -613,10 +613,12 @@ def evaluate(
             # needs only per-group sums, not a dummy column per sector.
             gram -= np.einsum("tgk,tgl,tg->tkl", sx, sx, inv)
             rhs -= np.einsum("tgk,tg,tg->tk", sx, sr_g, inv)
-            # A tiny ridge keeps dates with collinear or missing factors solvable.
-            scale = np.maximum(np.trace(gram, axis1=1, axis2=2) / S, 1e-300)
-            gram += (1e-10 * scale)[:, None, None] * np.eye(S)
-            f = np.linalg.solve(gram, rhs[..., None])[..., 0]
+            try:
+                f = np.linalg.solve(gram, rhs[..., None])[..., 0]
+            except np.linalg.LinAlgError:
+                # A factor missing or collinear on some date: least squares'
+                # shortest solution gives it no return.
+                f = (np.linalg.pinv(gram, hermitian=True) @ rhs[..., None])[..., 0]
             sr[b0:b1] = f
             gr[b0:b1] = (sr_g - np.einsum("tgk,tk->tg", sx, f)) * inv
         else:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -48,7 +49,8 @@ def _stored_indicator(sector: np.ndarray, code: int, target: Path) -> np.ndarray
     """Map the indicator kept in ``target``, writing it first (in row chunks) if missing."""
     if not target.is_file():
         target.parent.mkdir(exist_ok=True)
-        tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+        # Threads of one process (in-process Dask workers) write apart too.
+        tmp = target.with_name(f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp")
         try:
             out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.float64, shape=sector.shape)
             for r in range(0, sector.shape[0], _ROWS_PER_CHUNK):

@@ -7,6 +7,7 @@ given to :func:`set_store_dir`, else the one named by ``$VELA_STANDIN_DIR``.
 from __future__ import annotations
 
 import os
+import threading
 from pathlib import Path
 from typing import Mapping, Optional, Union
 
@@ -75,7 +76,7 @@ def _open_field(path: Path) -> np.ndarray:
 def _atomic_save(target: Path, arr: np.ndarray) -> None:
     # Replace instead of rewriting in place: truncating a file that someone has
     # memory-mapped makes their next read crash.
-    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    tmp = target.with_name(f".{target.name}.{os.getpid()}.{threading.get_ident()}.tmp")
     try:
         with open(tmp, "wb") as fh:
             np.save(fh, arr, allow_pickle=False)

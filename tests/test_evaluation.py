@@ -1,0 +1,252 @@
+"""Evaluation of weights: hand-computed returns, costs and benchmark, attribution, NaN and shape handling."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import Kestrel
+from kestrel_tools.evaluation import MissingReturnsWarning, evaluate
+from kestrel_tools.tables import sector_formula
+
+vim = pytest.importorskip("VelaIntradayModel")
+
+# Three library columns, the universe holds columns 0 and 2: column 1 is a
+# benchmark member outside the universe. Rows are dates.
+BENCH = np.tile([50.0, 30.0, 20.0], (4, 1))                 # percent, as the library keeps it
+RET = np.array([[0.00, 0.00, 0.00],
+                [0.01, 0.02, -0.01],
+                [0.02, -0.01, 0.03],
+                [-0.01, 0.00, 0.01]])
+W = np.array([[0.5, 0.5], [1.0, 0.0], [0.0, 1.0], [0.5, 0.5]])
+UNIV = np.array([0, 2])
+
+
+@pytest.fixture
+def tiny(clean_store):
+    vim.register("bench", BENCH)
+    vim.register("ret", RET)
+    vim.register("f1", np.array([[1.0, -1.0, 0.5]] * 4))
+    vim.register("ZXZQSector", np.array([[0.0, 1.0, 1.0]] * 4))
+
+
+def ev_tiny(**kw):
+    kw.setdefault("attribution", False)
+    return evaluate(W, "bench", "ret", univ_idx=UNIV, **kw)
+
+
+@pytest.mark.parametrize("lag, rows, gross, bench", [
+    # lag 1: row t's weights earn row t + 1's return; row 3 has no next return yet.
+    (1, [0, 1, 2], [0.0, 0.02, 0.01], [0.009, 0.013, -0.003]),
+    (0, [0, 1, 2, 3], [0.0, 0.01, 0.03, 0.0], [0.0, 0.009, 0.013, -0.003]),
+    (2, [0, 1], [0.025, -0.01], [0.013, -0.003]),
+])
+def test_lag_returns_and_benchmark_over_all_members(tiny, lag, rows, gross, bench):
+    ev = ev_tiny(lag=lag)
+    assert ev.rows.tolist() == rows and ev.return_rows.tolist() == [r + lag for r in rows]
+    np.testing.assert_allclose(ev.gross, gross, atol=1e-15)
+    np.testing.assert_allclose(ev.benchmark, bench, atol=1e-15)
+    np.testing.assert_allclose(ev.active, np.subtract(gross, bench), atol=1e-15)
+
+
+@pytest.mark.parametrize("buy, sell, initial, turnover, cost", [
+    # The first date buys the whole portfolio from cash.
+    (10, 30, None, [0.5, 0.5, 1.0], [0.001, 0.002, 0.004]),
+    (0, 30, None, [0.5, 0.5, 1.0], [0.0, 0.0015, 0.003]),
+    # Already holding the first row: nothing traded on the first date.
+    (10, 30, [0.5, 0.5], [0.0, 0.5, 1.0], [0.0, 0.002, 0.004]),
+    (10, 0, [1.0, 0.0], [0.5, 0.5, 1.0], [0.0005, 0.0005, 0.001]),
+])
+def test_costs_of_buys_and_sells(tiny, buy, sell, initial, turnover, cost):
+    ev = ev_tiny(buy_bps=buy, sell_bps=sell, initial=initial)
+    np.testing.assert_allclose(ev.turnover, turnover, atol=1e-15)
+    np.testing.assert_allclose(ev.cost, cost, atol=1e-15)
+    np.testing.assert_allclose(ev.net, ev.gross - np.array(cost), atol=1e-15)
+    np.testing.assert_allclose(ev.active_net, ev.net - ev.benchmark, atol=1e-15)
+
+
+def test_universe_columns_see_only_the_universe(tiny):
+    # The member outside the universe is not seen; the rest is rescaled to 1.
+    ev = evaluate(W, "bench", RET[:, UNIV], univ_idx=UNIV, columns="universe", attribution=False)
+    np.testing.assert_allclose(ev.benchmark, [(0.5 * 0.01 - 0.2 * 0.01) / 0.7, (0.5 * 0.02 + 0.2 * 0.03) / 0.7,
+                                              (-0.5 * 0.01 + 0.2 * 0.01) / 0.7])
+    np.testing.assert_allclose(ev.gross, ev_tiny().gross)
+
+
+def test_summary_by_hand(tiny):
+    ev = ev_tiny(buy_bps=10, sell_bps=30)
+    a = np.array([0.0, 0.02, 0.01]) - [0.009, 0.013, -0.003] - [0.001, 0.002, 0.004]
+    s = ev.summary
+    assert s["dates"] == 3 and s["mean_holdings"] == pytest.approx(4 / 3)
+    assert s["active_return_net"] == pytest.approx(a.mean() * 252)
+    assert s["tracking_error"] == pytest.approx(a.std(ddof=1) * np.sqrt(252))
+    assert s["information_ratio"] == pytest.approx(a.mean() / a.std(ddof=1) * np.sqrt(252))
+    # Cumulative active: -0.01, -0.005, 0.008: 0.01 below the start at worst.
+    assert s["max_drawdown"] == pytest.approx(0.01) and s["hit_rate"] == pytest.approx(2 / 3)
+    text = repr(ev)
+    assert text.startswith("Evaluation: 3 dates") and len(text.splitlines()) <= 12
+    frames = ev.to_pandas()
+    assert list(frames.daily["return_row"]) == [1, 2, 3] and frames.attribution is None
+
+
+def test_nan_returns_on_held_securities_count_as_zero_and_warn_once(tiny):
+    ret = RET.copy()
+    ret[1, 0] = np.nan   # held on row 0 (0.5)
+    ret[2, 2] = np.nan   # not held on row 1
+    ret[3, 2] = np.nan   # held on row 2 (1.0)
+    ret[2, 1] = np.nan   # a benchmark member outside the universe: counts as 0 there too
+    with pytest.warns(MissingReturnsWarning) as rec:
+        ev = evaluate(W, "bench", ret, univ_idx=UNIV, attribution=False)
+    assert len(rec) == 1
+    msg = str(rec[0].message)
+    assert "2 date(s)" in msg and "rows 0, 2" in msg and "up to 1 of the weight" in msg
+    np.testing.assert_allclose(ev.missing_weight, [0.5, 0.0, 1.0])
+    np.testing.assert_allclose(ev.gross, [-0.005, 0.02, 0.0])
+    np.testing.assert_allclose(ev.benchmark, [0.3 * 0.02 - 0.2 * 0.01, 0.5 * 0.02, -0.005])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        ret[1, 0] = ret[3, 2] = 0.0
+        evaluate(W, "bench", ret, univ_idx=UNIV, attribution=False)  # NaN only where not held: quiet
+
+
+@pytest.mark.parametrize("kw, match", [
+    ({"returns": RET[:, :2]}, "returns have 2 columns; columns='library' needs 3"),
+    ({"returns": RET, "columns": "universe"}, "returns have 3 columns; columns='universe' needs 2"),
+    ({"returns": RET[:2]}, "returns have 2 rows but the weights reach row 3"),
+    ({"returns": RET[0]}, r"returns must be 2-D .* shape \(3,\)"),
+    ({"rows": [0, 1, 2]}, "4 rows of weights but 3 row numbers"),
+    ({"rows": [0, 2, 1, 3]}, "increasing"),
+    ({"rows": [1, 2, 3, 4]}, "reach row 4 but the library's benchmark field has 4 rows"),
+    ({"univ_idx": [0, 1, 2]}, "2 weight columns but univ_idx has 3"),
+    ({"univ_idx": [0, 3]}, r"library columns in \[0, 3\)"),
+    ({"univ_idx": None}, "needs univ_idx"),
+    ({"initial": [1.0]}, "initial must hold the 2 weights"),
+    ({"lag": -1}, "lag must be an integer >= 0"),
+    ({"columns": "all"}, "columns must be"),
+    ({"weighting": "cap"}, "weighting must be"),
+])
+def test_wrong_shapes_and_rows_name_the_sizes(tiny, kw, match):
+    args = {"returns": "ret", "univ_idx": UNIV, **kw}
+    with pytest.raises(ValueError, match=match):
+        evaluate(W, "bench", args.pop("returns"), **args)
+
+
+def test_attribution_by_hand_with_one_factor_and_two_sectors(tiny):
+    # Sector 0 holds column 0 alone and fits it exactly; sector 1 holds columns
+    # 1 and 2, whose f1 exposures (-1 and 0.5) tell the factor return apart.
+    names = ["f1", sector_formula(0), sector_formula(1)]
+    ev = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=names, weighting="equal")
+    a = ev.attribution
+    assert a.styles == ("f1",) and a.groups == (*names[1:], "other")
+    # Date 1 (row 1's weights, row 2's returns): f1 = (-0.01 - 0.03) / (-1 - 0.5).
+    f = 0.04 / 1.5
+    np.testing.assert_allclose(a.style_returns[1], [f])
+    np.testing.assert_allclose(a.group_returns[1, :2], [0.02 - f, 0.03 - 0.5 * f])
+    # Active weights on row 1: +0.5, -0.3, -0.2; exposures to f1 and to the sectors.
+    np.testing.assert_allclose(a.style_exposure[1], [0.5 * 1 + 0.3 * 1 - 0.2 * 0.5])
+    np.testing.assert_allclose(a.group_exposure[1], [0.5, -0.5, 0.0])
+    # Every return is fitted exactly here: nothing left for selection.
+    np.testing.assert_allclose(a.selection, 0.0, atol=1e-15)
+    np.testing.assert_allclose(a.factors + a.sectors + a.selection, ev.active, atol=1e-15)
+
+
+def _lstsq_factor_returns(X, groups, r, w):
+    """One date's regression with explicit dummy columns, for comparison."""
+    D = np.zeros((len(r), groups.max() + 1))
+    D[np.arange(len(r)), groups] = 1.0
+    Z = np.hstack([X, D]) * np.sqrt(w)[:, None]
+    coef = np.linalg.lstsq(Z, r * np.sqrt(w), rcond=None)[0]
+    return coef[:X.shape[1]]
+
+
+@pytest.mark.parametrize("weighting", ["sqrt_bench", "equal"])
+def test_attribution_of_a_run_adds_up_and_matches_a_plain_regression(standin, weighting):
+    m = standin.market
+    cfg = {"weight_multi": 1.5, "risk_cost": 0.3, "decay": 0.3, "bench_coeff": 0.8, "pre_coeff": 0.9,
+           "each_sector_expo": 0.03, "risk_factor_expo": {n: 0.35 for n in m.factors}, "print_result": False}
+    run = Kestrel.run("TopM", "000300", 1.0, cfg, standin.scores, standin.univ, progress=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MissingReturnsWarning)
+        ev = evaluate(run, "000300", weighting=weighting)
+    a = ev.attribution
+    assert a.styles == tuple(m.factors) and len(a.groups) == 29 and len(ev.rows) == m.n_dates - 1
+    np.testing.assert_allclose(a.factors + a.sectors + a.selection, ev.active, rtol=0, atol=1e-15)
+
+    # Selection is the active weights times the regression's residuals.
+    bench = m.load("weight300")
+    ret = m.load(m.returns_field)
+    sector = m.load("ZXZQSector")
+    for i in (0, len(ev.rows) // 2, len(ev.rows) - 1):
+        t = ev.rows[i]
+        r = ret[t + 1]
+        X = np.stack([m.load(n)[t] for n in m.factors], axis=1)
+        ok = np.isfinite(r) & np.isfinite(X).all(axis=1)
+        b = bench[t] / bench[t].sum()
+        w = np.where(ok, np.sqrt(b) if weighting == "sqrt_bench" else 1.0, 0.0)
+        g = np.where(np.isnan(sector[t]), 28, np.nan_to_num(sector[t])).astype(int)
+        f = _lstsq_factor_returns(np.nan_to_num(X), g, np.nan_to_num(r), w)
+        np.testing.assert_allclose(a.style_returns[i], f, rtol=1e-6, atol=1e-9)
+        active = -b
+        active[standin.univ] += run.weights[i]
+        resid = np.nan_to_num(r) - np.nan_to_num(X) @ a.style_returns[i] - a.group_returns[i][g]
+        assert a.selection[i] == pytest.approx(active @ resid, abs=1e-12)
+
+
+def test_a_continued_run_lines_up_with_its_own_rows(standin, run_cfg):
+    cfg = run_cfg("TopM", {n: 0.35 for n in standin.market.factors}, each_sector_expo=1.0)
+    scores = standin.scores
+    whole = Kestrel.run("TopM", "000300", 1.0, cfg, scores, standin.univ, progress=False)
+    k = 17
+    head = Kestrel.run("TopM", "000300", 1.0, cfg, scores[:k], standin.univ, progress=False)
+    tail = Kestrel.run("TopM", "000300", 1.0, cfg, scores, standin.univ, start=head.state, progress=False)
+    assert tail.rows[0] == k
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MissingReturnsWarning)
+        full = evaluate(whole, "000300", buy_bps=5, sell_bps=15)
+        part = evaluate(tail, "000300", buy_bps=5, sell_bps=15, initial=head.weights[-1])
+    assert part.rows.tolist() == list(range(k, scores.shape[0] - 1))
+    assert part.dates.tolist() == list(standin.market.dates[k + 1:])
+    for name in ("gross", "benchmark", "turnover", "cost", "net"):
+        np.testing.assert_allclose(getattr(part, name), getattr(full, name)[k:], rtol=0, atol=1e-15)
+    np.testing.assert_allclose(part.attribution.selection, full.attribution.selection[k:], atol=1e-15)
+
+
+def test_a_factor_missing_on_a_date_gets_no_return(tiny):
+    f1 = np.array([[1.0, -1.0, 0.5]] * 4)
+    f1[1] = np.nan
+    vim.register("f1", f1)
+    ev = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=["f1"], weighting="equal")
+    a = ev.attribution
+    assert a.groups == ("market",) and a.style_returns[1, 0] == 0.0 and a.style_exposure[1, 0] == 0.0
+    np.testing.assert_allclose(a.factors + a.sectors + a.selection, ev.active, atol=1e-15)
+
+
+def test_sweep_evaluates_every_run_on_the_workers(tmp_path, clean_store):
+    distributed = pytest.importorskip("dask.distributed")
+    from kestrel_tools.sweep import EVALUATION_METRICS, grid, run_sweep, write_sweep_data
+
+    m = vim.generate_market(tmp_path / "store", n_dates=25, n_secu=600, n_factors=3, seed=2,
+                            bench_sizes={"weight300": 300})
+    univ = vim.default_universe(m, 450, cover=("weight300",))
+    scores = vim.make_scores(m, univ, seed=2)
+    data = write_sweep_data(tmp_path / "inputs", scores, univ, store_dir=m.path)
+    np.save(tmp_path / "ret.npy", m.load(m.returns_field))
+    cfg = {"type": "TopM", "weight_multi": 1.5, "risk_cost": 0.3, "decay": 0.3, "bench_coeff": 0.8,
+           "pre_coeff": 0.9, "each_sector_expo": 0.03, "risk_factor_expo": {n: 0.35 for n in m.factors}}
+    points = grid(decay=[0.1, 0.6])
+    costs = {"buy_bps": 5.0, "sell_bps": 15.0}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        by_name = run_sweep(client, data, "000300", 1.0, cfg, points, evaluate=costs)
+        # Returns from a file the workers map, given as a path.
+        by_path = run_sweep(client, data, "000300", 1.0, cfg, points[:1],
+                            evaluate={"returns": tmp_path / "ret.npy", **costs})
+    assert list(by_name.columns[-len(EVALUATION_METRICS):]) == list(EVALUATION_METRICS)
+    assert by_name["error"].isna().all() and by_name["information_ratio"].notna().all()
+    for p, (_, row) in zip(points, by_name.iterrows()):
+        run = Kestrel.run("TopM", "000300", 1.0, {**cfg, **p, "print_result": False}, scores, univ, progress=False)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", MissingReturnsWarning)
+            want = evaluate(run, "000300", **costs).summary
+        assert [row[k] for k in EVALUATION_METRICS] == pytest.approx([want[k] for k in EVALUATION_METRICS])
+    assert by_path.loc[0, "information_ratio"] == pytest.approx(by_name.loc[0, "information_ratio"])
