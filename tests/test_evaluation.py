@@ -250,3 +250,20 @@ def test_sweep_evaluates_every_run_on_the_workers(tmp_path, clean_store):
             want = evaluate(run, "000300", **costs).summary
         assert [row[k] for k in EVALUATION_METRICS] == pytest.approx([want[k] for k in EVALUATION_METRICS])
     assert by_path.loc[0, "information_ratio"] == pytest.approx(by_name.loc[0, "information_ratio"])
+
+
+def test_tearsheet_draws_every_panel_and_the_rolling_ratio(tiny, tmp_path):
+    pytest.importorskip("matplotlib")
+    pd = pytest.importorskip("pandas")
+    from kestrel_tools.tearsheet import PANELS, plot_tearsheet, rolling_information_ratio, tearsheet_figure
+
+    x = np.random.default_rng(0).normal(0.0003, 0.002, 200)
+    want = pd.Series(x).rolling(60).apply(lambda v: v.mean() / v.std(ddof=1) * np.sqrt(252), raw=True)
+    np.testing.assert_allclose(rolling_information_ratio(x), want, rtol=1e-9, equal_nan=True)
+
+    ev = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=["f1", sector_formula(0)], buy_bps=5)
+    titles = [ax.get_title(loc="left") for ax in tearsheet_figure(ev).axes]
+    for panel in PANELS:
+        assert any(t.startswith(panel) for t in titles), (panel, titles)
+    png = plot_tearsheet(ev, tmp_path / "t.png")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

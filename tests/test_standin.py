@@ -256,3 +256,18 @@ def test_formula_results_in_memory_when_store_read_only(tmp_path, monkeypatch):
     got = vim.RunLoopOnce(["if(ZXZQSector==5,1,0)"])[0].array
     np.testing.assert_array_equal(got, np.where(SECTOR == 5, 1.0, 0.0))
     assert not (tmp_path / ".formulas").exists()
+
+
+def test_returns_field_carries_the_scores_signal():
+    m = vim.generate_market(None, n_dates=80, n_secu=1500, n_factors=4, seed=5, nan_fraction=0.05)
+    r = vim.RunLoopOnce([vim.RETURNS_FIELD])[0].array
+    assert m.returns_field == vim.RETURNS_FIELD and r.shape == (80, 1500)
+    np.testing.assert_array_equal(np.isnan(r), np.isnan(m.load("beta")))  # NaN exactly before listing
+    assert 0.01 < np.nanstd(r) < 0.05
+    univ = vim.default_universe(m, 1200, cover=("weight300",))
+    s = vim.make_scores(m, univ, seed=9)
+    nxt = r[1:, univ]
+    ok = np.isfinite(nxt)
+    ranks = [np.corrcoef(np.argsort(np.argsort(a[k])), np.argsort(np.argsort(b[k])))[0, 1]
+             for a, b, k in zip(s[:-1], nxt, ok)]
+    assert 0.005 < np.mean(ranks) < 0.06  # a modest, real edge

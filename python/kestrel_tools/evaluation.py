@@ -543,8 +543,9 @@ def evaluate(
 
         # With benchmark weighting only members enter the regression, and the
         # active weights are zero outside members and holdings: read those columns only.
+        part: Any
         if weighting == "sqrt_bench":
-            keep = (B > 0).any(axis=0)
+            keep: NDArray[np.bool_] = np.asarray((B > 0).any(axis=0))
             keep[pos[(W != 0).any(axis=0)]] = True
             cols = np.flatnonzero(keep)
             where = np.full(width, -1, dtype=np.intp)
@@ -555,7 +556,7 @@ def evaluate(
             Bc, Rc, valid = B[:, cols] * unit, R[:, cols], ~nan[:, cols]
 
             def part(field: Any, out: Any = None, take: Any = take, cols: NDArray[np.intp] = cols) -> Any:
-                return np.take(take(field), cols, axis=1, out=out, mode="clip")
+                return np.take(take(field), cols, axis=1, out=out, mode="clip")  # type: ignore[call-overload]
         else:
             cols, at, Wc, Bc, Rc, valid, part = None, pos, W, B * unit, R, ~nan, take
         width_c = Bc.shape[1]

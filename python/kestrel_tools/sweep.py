@@ -148,7 +148,7 @@ def _evaluated(result: Any, bench_symbol: str, library: str, options: Mapping[st
     """The evaluation summary of a run, its returns read here on the worker."""
     from kestrel_tools.evaluation import evaluate
 
-    kw = {} if options is True else dict(options)
+    kw: dict[str, Any] = {} if isinstance(options, bool) else dict(options)
     if isinstance(kw.get("returns"), os.PathLike):
         kw["returns"] = np.load(kw["returns"], mmap_mode="r")
     with warnings.catch_warnings():

@@ -169,10 +169,10 @@ def _returns(seed, factors, sector, listed) -> np.ndarray:
     out *= specific_vol
     out += market[:, None]
     codes = np.nan_to_num(sector, nan=0.0).astype(np.int64)
+    prev = np.zeros(M)  # no signal before the first date
     for t, signal in enumerate(_signal_rows(seed, T, M)):
         src = max(t - 1, 0)
-        if t:
-            out[t] += _SIGNAL_SCALE * prev
+        out[t] += _SIGNAL_SCALE * prev
         out[t] += industry[t, codes[src]]
         for k in range(n_factors):
             out[t] += style[t, k] * np.nan_to_num(factors[k, src])
