@@ -112,23 +112,24 @@ def test_nan_returns_on_held_securities_count_as_zero_and_warn_once(tiny):
 @pytest.mark.parametrize("kw, match", [
     ({"returns": RET[:, :2]}, "returns have 2 columns; columns='library' needs 3"),
     ({"returns": RET, "columns": "universe"}, "returns have 3 columns; columns='universe' needs 2"),
-    ({"returns": RET[:2]}, "returns have 2 rows but the weights reach row 3"),
+    ({"returns": RET[:2]}, "returns have 2 rows but the weights' rows reach row 3"),
     ({"returns": RET[0]}, r"returns must be 2-D .* shape \(3,\)"),
-    ({"rows": [0, 1, 2]}, "4 rows of weights but 3 row numbers"),
+    ({"rows": [0, 1, 2]}, "weights have 4 rows but there are 3 row numbers"),
     ({"rows": [0, 2, 1, 3]}, "increasing"),
-    ({"rows": [1, 2, 3, 4]}, "reach row 4 but the library's benchmark field has 4 rows"),
-    ({"univ_idx": [0, 1, 2]}, "2 weight columns but univ_idx has 3"),
+    ({"rows": [1, 2, 3, 4]}, "the weights' rows reach row 4 but the library's benchmark field has 4 rows"),
+    ({"univ_idx": [0, 1, 2]}, "weights have 2 columns but univ_idx has 3"),
     ({"univ_idx": [0, 3]}, r"library columns in \[0, 3\)"),
     ({"univ_idx": None}, "needs univ_idx"),
     ({"initial": [1.0]}, "initial must hold the 2 weights"),
+    ({"source": W * np.nan}, "weights are not all finite"),
     ({"lag": -1}, "lag must be an integer >= 0"),
     ({"columns": "all"}, "columns must be"),
     ({"weighting": "cap"}, "weighting must be"),
 ])
 def test_wrong_shapes_and_rows_name_the_sizes(tiny, kw, match):
-    args = {"returns": "ret", "univ_idx": UNIV, **kw}
+    args = {"source": W, "returns": "ret", "univ_idx": UNIV, **kw}
     with pytest.raises(ValueError, match=match):
-        evaluate(W, "bench", args.pop("returns"), **args)
+        evaluate(args.pop("source"), "bench", args.pop("returns"), **args)
 
 
 def test_attribution_by_hand_with_one_factor_and_two_sectors(tiny):

@@ -9,9 +9,14 @@
 - :mod:`kestrel_tools.sweep`: run a grid of settings as independent tasks on
   a Dask cluster and collect a summary table (needs dask.distributed and
   pandas).
+- :mod:`kestrel_tools.evaluation`: what a run's weights earned against the
+  benchmark after costs, and its attribution to factors, sectors and
+  selection (numpy; pandas for frames).
+- :mod:`kestrel_tools.tearsheet`: a one-page PNG of an evaluation (needs
+  matplotlib).
 
 Each submodule imports its optional dependency itself, so importing this
 package needs nothing beyond Kestrel's own requirements.
 """
 
-__all__ = ["frames", "report", "sweep", "tables"]
+__all__ = ["evaluation", "frames", "report", "sweep", "tables", "tearsheet"]

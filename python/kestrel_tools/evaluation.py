@@ -443,7 +443,7 @@ def evaluate(
         run_rows = _int_vector(source.rows, "the run's rows")
         univ = _int_vector(source.univ_idx, "the run's univ_idx")
         names = [str(n) for n in source.risk_names] if risk_names is None else list(risk_names)
-        what = "the run"
+        whose = "the run's"
     else:
         weights = np.asarray(source, dtype=np.float64)
         if weights.ndim != 2:
@@ -454,14 +454,14 @@ def evaluate(
             raise ValueError("a plain weight matrix needs univ_idx, the library column of each weight column")
         univ = _int_vector(univ_idx, "univ_idx")
         names = list(risk_names or ())
-        what = "the weights"
+        whose = "the weights'"
     T, N = weights.shape
     if len(run_rows) != T:
-        raise ValueError(f"{what} have {T} rows of weights but {len(run_rows)} row numbers")
+        raise ValueError(f"{whose} weights have {T} rows but there are {len(run_rows)} row numbers")
     if len(univ) != N:
-        raise ValueError(f"{what} have {N} weight columns but univ_idx has {len(univ)}")
+        raise ValueError(f"{whose} weights have {N} columns but univ_idx has {len(univ)}")
     if T and (run_rows[0] < 0 or (np.diff(run_rows) <= 0).any()):
-        raise ValueError(f"{what}' rows must be increasing library rows >= 0")
+        raise ValueError(f"{whose} rows must be increasing library rows >= 0")
 
     lib = importlib.import_module(library)
     bench = _request(lib, [weight_field(bench_symbol)])[0]
@@ -470,7 +470,7 @@ def evaluate(
         raise ValueError(f"univ_idx must be library columns in [0, {n_lib_cols}), "
                          f"got {univ.min()} to {univ.max()}")
     if T and run_rows[-1] >= n_lib_rows:
-        raise ValueError(f"{what} reach row {run_rows[-1]} but the library's benchmark field has "
+        raise ValueError(f"{whose} rows reach row {run_rows[-1]} but the library's benchmark field has "
                          f"{n_lib_rows} rows")
     source_name = returns if isinstance(returns, str) else "returns"
     ret = _request(lib, [returns])[0] if isinstance(returns, str) else _matrix(returns, "returns")
@@ -479,7 +479,7 @@ def evaluate(
         raise ValueError(f"returns have {ret.shape[1]} columns; columns={columns!r} needs {width} "
                          f"({'library columns' if columns == 'library' else 'universe securities'})")
     if T and ret.shape[0] <= run_rows[-1]:
-        raise ValueError(f"returns have {ret.shape[0]} rows but {what} reach row {run_rows[-1]}")
+        raise ValueError(f"returns have {ret.shape[0]} rows but {whose} rows reach row {run_rows[-1]}")
     prev = np.zeros(N) if initial is None else np.asarray(initial, dtype=np.float64)
     if prev.shape != (N,):
         raise ValueError(f"initial must hold the {N} weights of the universe, got shape {prev.shape}")
@@ -489,7 +489,7 @@ def evaluate(
     D = int((run_rows + lag < ret.shape[0]).sum())
     weights, run_rows = weights[:D], run_rows[:D]
     if not np.isfinite(weights).all():
-        raise ValueError(f"{what} hold non-finite weights")
+        raise ValueError(f"{whose} weights are not all finite")
 
     styles, sectors = _split_risk_names(names) if attribution else ([], [])
     style_fields = _request(lib, styles) if attribution and styles else []

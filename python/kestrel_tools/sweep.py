@@ -16,6 +16,9 @@ cluster). Only the paths and the settings are sent with a task::
                           grid(type=["TopM", "TopM2"], learning_rate=[0.05, 0.2]))
 
 On a real cluster only the client changes: ``Client("tcp://HOST:8786")``.
+With ``evaluate={"buy_bps": 5, "sell_bps": 15}`` each run is also evaluated
+on its worker (:mod:`kestrel_tools.evaluation`, returns read there) and the
+table gains its summary columns.
 
 Workers need Kestrel and the data library installed, as the client does.
 """
