@@ -268,3 +268,10 @@ def test_tearsheet_draws_every_panel_and_the_rolling_ratio(tiny, tmp_path):
         assert any(t.startswith(panel) for t in titles), (panel, titles)
     png = plot_tearsheet(ev, tmp_path / "t.png")
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_evaluation_benchmark_runs_on_a_small_market(tmp_path, clean_store):
+    bench = pytest.importorskip("bench_evaluation")
+    res = bench.measure(dates=30, secu=700, univ=560, factors=3, repeat=1, workdir=tmp_path)
+    assert res["risk_names"] == 31 and res["attribution_max_gap"] < 1e-12
+    assert res["heap_peak_in_matrices"] > 0
