@@ -275,3 +275,18 @@ def test_evaluation_benchmark_runs_on_a_small_market(tmp_path, clean_store):
     res = bench.measure(dates=30, secu=700, univ=560, factors=3, repeat=1, workdir=tmp_path)
     assert res["risk_names"] == 31 and res["attribution_max_gap"] < 1e-12
     assert res["heap_peak_in_matrices"] > 0
+
+
+@pytest.mark.parametrize("weighting", ["sqrt_bench", "equal"])
+def test_universe_columns_with_attribution(standin, run_cfg, weighting):
+    m = standin.market
+    run = Kestrel.run("TopM", "000300", 1.0, run_cfg("TopM", {n: 0.35 for n in m.factors}, each_sector_expo=0.03),
+                      standin.scores, standin.univ, progress=False)
+    ret = np.nan_to_num(m.load(m.returns_field))
+    lib = evaluate(run, "000300", ret, weighting=weighting)
+    uni = evaluate(run, "000300", ret[:, standin.univ], columns="universe", weighting=weighting)
+    np.testing.assert_allclose(uni.gross, lib.gross, rtol=0, atol=1e-15)
+    # The benchmark's members all sit in the universe here: the same benchmark.
+    np.testing.assert_allclose(uni.benchmark, lib.benchmark, rtol=1e-12, atol=1e-15)
+    a = uni.attribution
+    np.testing.assert_allclose(a.factors + a.sectors + a.selection, uni.active, atol=1e-15)
