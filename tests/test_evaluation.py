@@ -290,3 +290,23 @@ def test_universe_columns_with_attribution(standin, run_cfg, weighting):
     np.testing.assert_allclose(uni.benchmark, lib.benchmark, rtol=1e-12, atol=1e-15)
     a = uni.attribution
     np.testing.assert_allclose(a.factors + a.sectors + a.selection, uni.active, atol=1e-15)
+
+
+def test_a_library_serving_only_the_sector_formulas_gives_the_same_attribution(tiny, monkeypatch):
+    import sys
+    import types
+
+    names = ["f1", sector_formula(0), sector_formula(1)]
+    lib = types.ModuleType("formulas_only")
+
+    def RunLoopOnce(req):
+        if "ZXZQSector" in req:
+            raise KeyError("ZXZQSector")
+        return vim.RunLoopOnce(req)
+    lib.RunLoopOnce = RunLoopOnce
+    monkeypatch.setitem(sys.modules, "formulas_only", lib)
+    direct = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=names, weighting="equal").attribution
+    via = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=names, weighting="equal",
+                   library="formulas_only").attribution
+    np.testing.assert_array_equal(via.group_returns, direct.group_returns)
+    np.testing.assert_array_equal(via.selection, direct.selection)

@@ -40,7 +40,7 @@ import math
 import re
 import textwrap
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -91,6 +91,8 @@ class Attribution:
         estimated that date.
     group_exposure, group_returns : ndarray, D x G
         The same for the sector groups.
+    selection : ndarray, D
+        The rest of the active return: active weights times the regression's residuals.
     weighting : str
         "equal" or "sqrt_bench": the regression's weights.
     """
@@ -334,7 +336,7 @@ class _Groups:
         if len(fields) == 1 and min(codes) >= 0:
             try:
                 self.codes = _request(lib, [fields.pop()])[0]
-            except (KeyError, LookupError):
+            except Exception:  # a library that serves the formulas only: read those below
                 self.codes = None
         if self.codes is not None:
             table = np.full(max(codes) + 2, len(sectors), dtype=np.intp)
@@ -411,9 +413,10 @@ def evaluate(
     initial : array_like, optional
         Weights held before the first row (universe order); default cash.
     attribution : bool, default True
-    weighting : {"equal", "sqrt_bench"}
-        Regression weights: every security with a return and risk data
-        alike, or the square root of its benchmark weight (members only).
+    weighting : {"sqrt_bench", "equal"}, default "sqrt_bench"
+        Regression weights: the square root of the benchmark weight (the
+        benchmark's members only), or every security with a return and risk
+        data alike.
     library : str, default "VelaIntradayModel"
     warn : bool, default True
         Warn (:class:`MissingReturnsWarning`, once per call) when held securities lack a return.
@@ -655,10 +658,3 @@ def evaluate(
     return Evaluation(run_rows.copy(), return_rows, dates, gross, net, bench_ret, active, net - bench_ret,
                       (buys + sells) / 2, buys, sells, cost, holdings, out["missing"], attr, lag,
                       float(buy_bps), float(sell_bps))
-
-
-def evaluation_keywords(options: Mapping[str, Any] | bool | None) -> dict[str, Any] | None:
-    """Keywords for :func:`evaluate` from a sweep's ``evaluate=`` option (True: the defaults)."""
-    if options is None or options is False:
-        return None
-    return {} if options is True else dict(options)
