@@ -310,3 +310,22 @@ def test_a_library_serving_only_the_sector_formulas_gives_the_same_attribution(t
                    library="formulas_only").attribution
     np.testing.assert_array_equal(via.group_returns, direct.group_returns)
     np.testing.assert_array_equal(via.selection, direct.selection)
+
+
+def test_sweep_example_ranks_settings_and_draws_them(tmp_path, capsys, clean_store):
+    pytest.importorskip("dask.distributed")
+    pytest.importorskip("matplotlib")
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parents[1] / "examples" / "sweep_evaluate.py"
+    found = importlib.util.spec_from_file_location("sweep_evaluate", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
+    png = tmp_path / "ir.png"
+    table = example.main(["--quick", "--dates", "30", "--secu", "1000", "--univ", "850", "--factors", "3",
+                          "--dir", str(tmp_path), "--png", str(png)])
+    out = capsys.readouterr().out
+    assert "4 runs of 30 dates" in out and out.rstrip().endswith(f"picture written to {png.resolve()}")
+    assert table["information_ratio"].is_monotonic_decreasing and table["error"].isna().all()
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
