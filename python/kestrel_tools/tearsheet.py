@@ -88,6 +88,12 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
     ir = rolling_information_ratio(ev.active_net)
     ax.plot(x, ir, color="tab:purple", lw=1.3)
     ax.axhline(0, color="black", lw=0.8)
+    if len(x) and not np.isfinite(ir).any():
+        # Too short a history for one window: keep the dates, say why it is empty.
+        ax.set_xlim(x[0], x[-1])
+        ax.set_yticks([])
+        ax.text(0.5, 0.5, f"needs {ROLLING_DATES} dates, the history has {len(x)}", ha="center", va="center",
+                transform=ax.transAxes)
     finish(ax, 2)
 
     ax = fig.add_subplot(grid[2, 1])
