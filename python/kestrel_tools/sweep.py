@@ -41,7 +41,7 @@ __all__ = ["SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sw
 
 # Columns of the summary that follow the settings of each grid point.
 METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "max_loop_count",
-           "dates_over_limit", "seconds", "memory_mapped", "error")
+           "dates_over_limit", "dates_finished", "seconds", "memory_mapped", "error")
 
 
 @dataclass(frozen=True)
@@ -119,16 +119,17 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
         (securities held, over processed dates), ``turnover`` (mean sum of
         |weight change| between consecutive processed dates),
         ``max_abs_exposure`` (largest |active exposure| to a configured
-        factor at a date's last measurement), ``max_loop_count`` (most
-        exposure passes of a date) and ``dates_over_limit`` (dates still
-        over some limit, sectors included, at their last measurement); NaN
-        where undefined.
+        factor of the returned weights), ``max_loop_count`` (most
+        exposure passes of a date), ``dates_over_limit`` (dates whose
+        returned weights are over some limit, sectors included) and
+        ``dates_finished`` (dates the exact finish replaced); NaN where
+        undefined.
     """
     w = np.asarray(result.weights, dtype=np.float64)
     processed = np.asarray(result.status) == 0
     held = holdings(w)
     moves = turnover(w)[1:][processed[1:] & processed[:-1]]
-    expo = np.abs(np.asarray(result.last_expo)[processed][:, :n_factors])
+    expo = np.abs(np.asarray(getattr(result, "expo", result.last_expo))[processed][:, :n_factors])
     return {
         "dates_processed": int(processed.sum()),
         "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,
@@ -136,11 +137,13 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
         "max_abs_exposure": float(np.nanmax(expo)) if expo.size and not np.isnan(expo).all() else math.nan,
         "max_loop_count": int(np.max(result.loop_count)) if len(result.loop_count) else 0,
         "dates_over_limit": int(np.asarray(result.over_limit).any(axis=1).sum()),
+        "dates_finished": int(np.asarray(getattr(result, "finished", ())).sum()),
     }
 
 
 def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
-              point: Mapping[str, Any], library: str = "VelaIntradayModel") -> dict[str, Any]:
+              point: Mapping[str, Any], library: str = "VelaIntradayModel",
+              finish: str | None = None) -> dict[str, Any]:
     """Run one grid point: the task each worker executes.
 
     Parameters
@@ -155,6 +158,8 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         Settings of this point; they replace those of `base_cfg`.
     library : str, default "VelaIntradayModel"
         Data library module, imported on the worker.
+    finish : None or "exact", optional
+        Passed to ``Kestrel.run`` (workers then need ``highspy``).
 
     Returns
     -------
@@ -176,11 +181,13 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     factors = list(cfg.get("risk_factor_expo", {}))
     row: dict[str, Any] = dict(point)
     row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
-               max_loop_count=0, dates_over_limit=0, seconds=math.nan, memory_mapped=False, error=None)
+               max_loop_count=0, dates_over_limit=0, dates_finished=0, seconds=math.nan, memory_mapped=False,
+               error=None)
     try:
         scores = np.load(data.scores_path, mmap_mode="r")
         univ_idx = np.load(data.univ_idx_path, mmap_mode="r")
-        result = Kestrel.run(cfg["type"], bench_symbol, secu_pct, cfg, scores, univ_idx, progress=False)
+        result = Kestrel.run(cfg["type"], bench_symbol, secu_pct, cfg, scores, univ_idx, progress=False,
+                             finish=finish)
         row["seconds"] = result.seconds["total"]
         field = BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
         row["memory_mapped"] = isinstance(lib.RunLoopOnce([field])[0].array, np.memmap)
@@ -191,7 +198,8 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
 
 
 def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
-              points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel") -> Any:
+              points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel",
+              finish: str | None = None) -> Any:
     """Run every grid point as its own task on a Dask cluster and tabulate the results.
 
     Parameters
@@ -200,7 +208,7 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         Connected to a ``LocalCluster`` or to a real scheduler's address.
     data : SweepData
         Paths every worker can read.
-    bench_symbol, secu_pct, base_cfg, library
+    bench_symbol, secu_pct, base_cfg, library, finish
         As for :func:`run_point`.
     points : sequence of mapping
         Settings of each point, e.g. from :func:`grid`.
@@ -211,11 +219,11 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         One row per point in the order of `points`: the point's settings,
         then ``dates_processed``, ``mean_holdings``, ``turnover``,
         ``max_abs_exposure``, ``max_loop_count``, ``dates_over_limit``,
-        ``seconds``, ``memory_mapped`` and ``error``.
+        ``dates_finished``, ``seconds``, ``memory_mapped`` and ``error``.
     """
     import pandas as pd
 
-    futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library,
+    futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library, finish,
                              pure=False) for p in points]
     rows = client.gather(futures)
     keys: list[str] = []
