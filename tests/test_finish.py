@@ -188,3 +188,23 @@ def test_saved_runs_keep_the_new_fields_and_old_files_still_load(standin, run_cf
     before = Kestrel.RunResult.load(tmp_path / "old.npz")
     assert np.isnan(before.expo).all() and before.expo.shape == r.expo.shape
     assert not before.finished.any() and (before.finish_moved == 0).all() and (before.finish_status == "").all()
+
+
+def test_sweeps_and_the_report_count_dates_over_and_finished(standin, run_cfg, tmp_path):
+    pytest.importorskip("matplotlib")
+    from kestrel_tools.report import PANELS, report_figure
+    from kestrel_tools.sweep import run_point, write_sweep_data
+
+    s = standin
+    data = write_sweep_data(tmp_path, s.scores, s.univ, store_dir=s.market.path)
+    base = dict(settings(run_cfg, "TopEqual2", s.market.factors, 0.005, 0.001), type="TopEqual2")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        off, on = (run_point(data, BENCH, 1.0, base, {}, finish=f) for f in (None, "exact"))
+    assert off["error"] is None and on["error"] is None
+    assert off["dates_over_limit"] > 0 and off["dates_finished"] == 0
+    assert on["dates_over_limit"] == 0 and on["dates_finished"] >= off["dates_over_limit"] // 2
+    r = quiet_run("TopEqual2", BENCH, 1.0, base, s.scores, s.univ, finish="exact")
+    title = next(t for ax in report_figure(r).axes if (t := ax.get_title(loc="left")).startswith(PANELS[2]))
+    assert title.endswith(f"on {r.finished.sum()} date(s) before the exact finish, 0 after it "
+                          f"({r.finished.sum()} finished)")
