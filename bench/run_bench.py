@@ -714,7 +714,9 @@ def scenario_fin(ctx):
     rows = []
     for factor_limit, sector_limit in FIN_LADDER:
         for algo in ("TopM", "TopM2", "TopEqual", "TopEqual2", "TopKR"):
-            factory = lambda: _fin_cfg(algo, market.factors, factor_limit, sector_limit)  # noqa: E731
+            def factory(algo=algo, fl=factor_limit, sl=sector_limit):
+                return _fin_cfg(algo, market.factors, fl, sl)
+
             off_s, off, _ = _fin_run(k, algo, factory, scores, univ_idx, repeats=2)
             on_s, on, fin = _fin_run(k, algo, factory, scores, univ_idx, finish=Recording, repeats=2)
             over_off, worst_off = _fin_over(off)

@@ -74,8 +74,8 @@ FinishOutcome ExactFinish::repair(const optimizer::DateDetail& d, MSpan expo) {
             }
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like end the run
-            out.status = "error: " + std::string(py::str(e.type().attr("__name__"))) + ": " +
-                         std::string(py::str(e.value()));
+            out.status =
+                "error: " + std::string(py::str(e.type().attr("__name__"))) + ": " + std::string(py::str(e.value()));
         }
     }
     if (!answered) return out;

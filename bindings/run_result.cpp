@@ -114,8 +114,8 @@ void warn_unfinished(const std::vector<std::size_t>& rows, const std::vector<std
     for (std::size_t i = 0; i < rows.size(); ++i)
         list += (i ? "; " : "") + std::to_string(rows[i]) + " (" + status[rows[i] - first_row] + ")";
     const std::string msg = "Kestrel: the exact finish found no portfolio inside every limit on " +
-                            std::to_string(rows.size()) +
-                            " date(s); they keep the control loop's weights: rows " + list;
+                            std::to_string(rows.size()) + " date(s); they keep the control loop's weights: rows " +
+                            list;
     if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
 }
 
@@ -338,8 +338,8 @@ RunResult make_result(const py::dict& f) {
     r.finished = optional("finished", "bool", 1, filled<bool>({m}, false));
     r.finish_moved = optional("finish_moved", "float64", 1, filled<double>({m}, 0.0));
     r.finish_status = optional("finish_status", "U", 1, np.attr("full")(m, "", py::arg("dtype") = "U1"));
-    for (const auto& [name, obj] : {std::pair{"finished", &r.finished}, {"finish_moved", &r.finish_moved},
-                                    {"finish_status", &r.finish_status}})
+    for (const auto& [name, obj] :
+         {std::pair{"finished", &r.finished}, {"finish_moved", &r.finish_moved}, {"finish_status", &r.finish_status}})
         if (py::len(*obj) != static_cast<std::size_t>(m))
             throw py::value_error(std::string("RunResult.") + name + " has length " + std::to_string(py::len(*obj)) +
                                   ", expected " + std::to_string(m) + " (the rows of weights)");
