@@ -155,6 +155,11 @@ print(sorted(k for k in sys.modules if k.split(".")[0] == "highspy" or k == "kes
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+    # Without the solver installed, asking for the finish says what to install.
+    missing = code.replace("import sys, warnings", "import sys, warnings; sys.modules['highspy'] = None").replace(
+        "u, progress=False)", "u, progress=False, finish='exact')", 1)
+    err = subprocess.run([sys.executable, "-c", missing], capture_output=True, text=True).stderr
+    assert "ImportError: finish=\"exact\" needs the HiGHS solver: pip install highspy" in err
 
 
 @pytest.mark.parametrize("algo", ALGORITHMS)
