@@ -76,6 +76,8 @@ FinishOutcome ExactFinish::repair(const optimizer::DateDetail& d, MSpan expo) {
             if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like end the run
             out.status =
                 "error: " + std::string(py::str(e.type().attr("__name__"))) + ": " + std::string(py::str(e.value()));
+        } catch (const std::exception& e) {  // an answer of the wrong shape or type
+            out.status = std::string("error: ") + e.what();
         }
     }
     if (!answered) return out;
