@@ -111,8 +111,11 @@ private:
 void warn_unfinished(const std::vector<std::size_t>& rows, const std::vector<std::string>& status,
                      std::size_t first_row) {
     std::string list;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        list += (i ? "; " : "") + std::to_string(rows[i]) + " (" + status[rows[i] - first_row] + ")";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i) list += "; ";
+        list += std::to_string(rows[i]);
+        list += " (" + status[rows[i] - first_row] + ")";
+    }
     const std::string msg = "Kestrel: the exact finish found no portfolio inside every limit on " +
                             std::to_string(rows.size()) + " date(s); they keep the control loop's weights: rows " +
                             list;
