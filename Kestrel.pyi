@@ -12,6 +12,7 @@ from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeVar, o
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kestrel_tools.finish import Finisher
 from kestrel_tools.runs import RunFrames
 
 _T = TypeVar("_T")
@@ -185,7 +186,7 @@ class RunResult:
     @property
     def last_expo(self) -> NDArray[np.float64]: ...
     @property
-    def over_limit(self) -> NDArray[np.bool_]: ...  # M x K, at the last measurement
+    def over_limit(self) -> NDArray[np.bool_]: ...  # M x K, of the weights returned
     @property
     def bench_hold(self) -> NDArray[np.float64]: ...
     @property
@@ -198,6 +199,14 @@ class RunResult:
     def seconds(self) -> dict[Literal["total", "requests"], float]: ...
     @property
     def state(self) -> RunState: ...
+    @property
+    def expo(self) -> NDArray[np.float64]: ...  # M x K, active exposures of the weights returned
+    @property
+    def finished(self) -> NDArray[np.bool_]: ...  # M, row replaced by the exact finish
+    @property
+    def finish_moved(self) -> NDArray[np.float64]: ...  # M, L1 distance moved by the finish
+    @property
+    def finish_status(self) -> NDArray[np.str_]: ...  # M, the solver's status; "" where not tried
     def __init__(self, **fields: Any) -> None: ...
     def to_pandas(self) -> RunFrames: ...
     def save(self, path: str | PathLike[str]) -> None: ...
@@ -215,4 +224,5 @@ def run(
     start: RunState | None = None,
     progress: bool = True,
     print_result: bool = False,
+    finish: Literal["exact"] | Finisher | None = None,
 ) -> RunResult: ...

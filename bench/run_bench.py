@@ -16,6 +16,11 @@ Scenarios (all on markets built with the stand-in ``VelaIntradayModel``):
   S6   a long history (2,500 dates, library 6,000, universe 5,000) read from a
        memory-mapped store in fresh processes: the data library's requests
        before the first date, ms/date and peak RSS against the data handed over
+  FIN  the exact finish (Kestrel.run(..., finish="exact")) down a ladder of
+       limits x the five algorithms on the first dates of the S1 market:
+       dates over a limit with and without it, worst excess, ms/date, solve
+       times with and without the warm start, L1 moved, and the score
+       captured against the exact LP optimum on the finished dates
 
 Universes list their members in random column order, as a user's universe
 does against the library's columns; S1 also runs with the columns sorted.
@@ -54,7 +59,7 @@ if str(HERE) not in sys.path:
 import benchlib as bl  # noqa: E402
 import numpy_baseline as nb  # noqa: E402
 
-SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6", "RUN")
+SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6", "RUN", "FIN")
 BENCH_SYMBOL = "000905"
 BENCH_FIELD = "weight500"
 TOLERANCE = 1e-9
@@ -66,6 +71,13 @@ FACTOR_LIMIT = 0.35
 SECTOR_LIMIT = 0.03
 NO_SECTORS = 0.5            # above 0.2: no sector limits are added
 MAX_LOOP = 100
+
+# FIN: (factor limit, each_sector_expo) from the README's down to strict
+# neutrality mandates, and the dates run per preset.
+FIN_LADDER = ((0.35, 0.03), (0.10, 0.02), (0.05, 0.01), (0.02, 0.005), (0.01, 0.0025))
+FIN_DATES = {"full": 50, "quick": 20, "tiny": 6}
+FIN_SAMPLE = 6  # finished dates per case whose score capture is measured
+FIN_TOL = 1e-9
 
 # S6 sizes per preset: dates, library width, universe, style factors.
 S6_SIZES = {"full": (2500, 6000, 5000, 10), "quick": (500, 6000, 5000, 10), "tiny": (20, 400, 320, 4)}
@@ -643,6 +655,110 @@ def scenario_s6(ctx):
              "budget_bytes": budget, "holds": second["hwm_after"] is not None and second["hwm_after"] <= budget}]
 
 
+def _fin_cfg(algo, factors, factor_limit, sector_limit):
+    cfg = make_cfg(algo, factors, True, print_result=False)
+    cfg["each_sector_expo"] = sector_limit
+    cfg["risk_factor_expo"] = {name: factor_limit for name in factors}
+    return cfg
+
+
+def _fin_run(k, algo, cfg_factory, scores, univ_idx, finish=None, repeats=1):
+    """Best-of-repeats wall time and the result of the last run."""
+    best, result = None, None
+    for _ in range(repeats):
+        finisher = finish() if callable(finish) else finish
+        gc.collect()
+        t0 = time.perf_counter()
+        with bl.captured():
+            result = k.run(algo, BENCH_SYMBOL, 1.0, cfg_factory(), scores, univ_idx, progress=False,
+                           finish=finisher)
+        dt = time.perf_counter() - t0
+        best = dt if best is None else min(best, dt)
+    return best, result, finisher
+
+
+def _fin_over(result):
+    done = np.asarray(result.status) == 0
+    ratio = np.abs(np.asarray(result.expo)[done]) / np.asarray(result.limits)
+    over = (ratio > 1 + FIN_TOL).any(axis=1)
+    return int(over.sum()), float(ratio.max() - 1) if ratio.size else 0.0
+
+
+def scenario_fin(ctx):
+    """The limit ladder x the five algorithms, without and with the exact finish."""
+    from kestrel_tools.finish import Finisher, best_feasible
+
+    class Recording(Finisher):
+        """Keeps the inputs and answers of the first few solves, for the score capture."""
+
+        def __init__(self, **kw):
+            super().__init__(**kw)
+            self.kept = []
+
+        def __call__(self, w0, caps, factors, expo, limits):
+            w, status = super().__call__(w0, caps, factors, expo, limits)
+            if len(self.kept) < FIN_SAMPLE and w is not None:
+                self.kept.append((np.array(caps), np.array(factors), np.array(w0) @ np.asarray(factors)
+                                  - np.asarray(expo), np.array(limits), w, np.array(w0)))
+            return w, status
+
+    market, univ_idx, scores, _ = ctx.s1_market()
+    T = min(FIN_DATES.get(ctx.preset.name, 20), scores.shape[0])
+    scores = np.ascontiguousarray(scores[:T])
+    z = (scores - scores.mean(axis=1, keepdims=True)) / scores.std(axis=1, keepdims=True)
+    smoothed = np.empty_like(z)
+    decay = make_cfg("TopM", market.factors)["decay"]
+    for t in range(T):
+        smoothed[t] = z[t] if t == 0 else z[t] * decay + smoothed[t - 1] * (1 - decay)
+    k = ctx.kestrel
+    rows = []
+    for factor_limit, sector_limit in FIN_LADDER:
+        for algo in ("TopM", "TopM2", "TopEqual", "TopEqual2", "TopKR"):
+            def factory(algo=algo, fl=factor_limit, sl=sector_limit):
+                return _fin_cfg(algo, market.factors, fl, sl)
+
+            off_s, off, _ = _fin_run(k, algo, factory, scores, univ_idx, repeats=2)
+            on_s, on, fin = _fin_run(k, algo, factory, scores, univ_idx, finish=Recording, repeats=2)
+            over_off, worst_off = _fin_over(off)
+            over_on, worst_on = _fin_over(on)
+            tried = np.asarray(on.finish_status) != ""
+            solve = np.array([s.seconds for s in fin.solutions])
+            optimal = np.array([s.status == "Optimal" for s in fin.solutions], dtype=bool)
+            row = {"case": f"{algo} {factor_limit:g}/{sector_limit:g}", "algo": algo, "dates": T,
+                   "univ": scores.shape[1], "risk_names": len(on.risk_names),
+                   "factor_limit": factor_limit, "sector_limit": sector_limit,
+                   "over_off": over_off, "worst_off": worst_off, "over_on": over_on, "worst_on": worst_on,
+                   "finished": int(np.asarray(on.finished).sum()), "infeasible": int((~optimal).sum()),
+                   "ms_off": 1e3 * off_s / T, "ms_on": 1e3 * on_s / T,
+                   "solve_ms_mean": 1e3 * float(solve[optimal].mean()) if optimal.any() else None,
+                   "solve_ms_max": 1e3 * float(solve[optimal].max()) if optimal.any() else None,
+                   "iterations_mean": float(np.mean([s.iterations for s in fin.solutions]))
+                   if fin.solutions else None,
+                   "l1_moved": float(np.asarray(on.finish_moved)[np.asarray(on.finished)].mean())
+                   if np.asarray(on.finished).any() else None}
+            if tried.any():
+                # The same dates solved without the warm start (presolve on, HiGHS' own start).
+                _, _, cold = _fin_run(k, algo, factory, scores, univ_idx, finish=lambda: Finisher(warm_start=False))
+                cold_s = np.array([s.seconds for s in cold.solutions if s.status == "Optimal"])
+                row["cold_solve_ms_mean"] = 1e3 * float(cold_s.mean()) if cold_s.size else None
+            # Score captured on finished dates: the smoothed scores (before the loop's
+            # corrections) of the finished row and of the loop's row, against the best
+            # portfolio under the same caps, total and limits.
+            captures, loop_captures = [], []
+            finished_rows = np.flatnonzero(tried)
+            for j, (caps, f, bench_expo, limits, w, w0) in enumerate(fin.kept):
+                x = smoothed[int(on.rows[finished_rows[j]])]
+                best = best_feasible(x, caps, float(w.sum()), f, bench_expo, limits)
+                if best.weights is not None and x @ best.weights > 0:
+                    captures.append(float(x @ w / (x @ best.weights)))
+                    loop_captures.append(float(x @ w0 / (x @ best.weights)))
+            row["capture_min"] = min(captures) if captures else None
+            row["capture_mean"] = float(np.mean(captures)) if captures else None
+            row["loop_capture_mean"] = float(np.mean(loop_captures)) if loop_captures else None
+            rows.append(row)
+    return rows
+
+
 # ------------------------------------------------------------------ driver
 
 
@@ -672,7 +788,7 @@ class Context:
 
 
 RUNNERS = {"S1": scenario_s1, "S2": scenario_s2, "S3": scenario_s3, "S4": scenario_s4,
-           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6, "RUN": scenario_run}
+           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6, "RUN": scenario_run, "FIN": scenario_fin}
 
 
 def run_scenarios(names, preset, log=print):
@@ -682,7 +798,7 @@ def run_scenarios(names, preset, log=print):
     ctx = Context(preset, kestrel, vim)
     results = {}
     # The in-process scenarios that share the S1 market first, then the rest.
-    order = [s for s in ("S1", "RUN", "S2", "S3", "S5", "S4", "MEM", "S6") if s in names]
+    order = [s for s in ("S1", "RUN", "S2", "S3", "FIN", "S5", "S4", "MEM", "S6") if s in names]
     if "S1" in names or "S2" in names:
         results["FLOOR"] = data_floor(ctx)
     for name in order:
@@ -860,11 +976,46 @@ def report(results, preset, elapsed, header):
             f"{mib(r['file_after'])} at the end) against data handed over {mib(r['data_bytes'])} MiB; "
             f"budget = data + scores {mib(r['scores_bytes'])} + 4*T*N*8 + 64 = "
             f"{mib(r['budget_bytes'])} MiB: {'holds' if r['holds'] else 'EXCEEDED'}")
+    if results.get("FIN"):
+        lines += ["", _fin_table(results["FIN"])]
     bad = [f"{s}:{r['case']}" for s in SCENARIOS for r in results.get(s, [])
            if r.get("agree") is False]
     lines.append("agreement: " + ("all within 1e-9" if not bad else "MISMATCH in " + ", ".join(bad)))
     lines.append(f"total runtime {elapsed:.1f} s ({preset.name} mode)")
     return "\n".join(lines)
+
+
+FIN_COLUMNS = [
+    ("FIN case", "case", "<"), ("over off", "over_off", ">"), ("worst off", "worst_off", ">"),
+    ("over on", "over_on", ">"), ("finished", "finished", ">"), ("infeas.", "infeasible", ">"),
+    ("ms/date off", "ms_off", ">"), ("ms/date on", "ms_on", ">"), ("solve ms mean", "solve", ">"),
+    ("max", "solve_max", ">"), ("cold mean", "cold", ">"), ("iters", "iters", ">"), ("L1 moved", "l1", ">"),
+    ("capture", "capture", ">"), ("loop's", "loop_capture", ">"),
+]
+
+
+def _fin_table(rows):
+    out = []
+    for r in rows:
+        out.append({"case": r["case"], "over_off": str(r["over_off"]), "worst_off": f"{r['worst_off']:+.2f}",
+                    "over_on": str(r["over_on"]), "finished": str(r["finished"]),
+                    "infeasible": str(r["infeasible"]), "ms_off": bl.fmt_num(r["ms_off"]),
+                    "ms_on": bl.fmt_num(r["ms_on"]), "solve": bl.fmt_num(r["solve_ms_mean"]),
+                    "solve_max": bl.fmt_num(r["solve_ms_max"]), "cold": bl.fmt_num(r.get("cold_solve_ms_mean")),
+                    "iters": bl.fmt_num(r["iterations_mean"]), "l1": bl.fmt_num(r["l1_moved"]),
+                    "capture": "-" if r["capture_min"] is None else
+                    f"{100 * r['capture_mean']:.1f}% (min {100 * r['capture_min']:.1f}%)",
+                    "loop_capture": "-" if r.get("loop_capture_mean") is None else
+                    f"{100 * r['loop_capture_mean']:.1f}%"})
+    first = rows[0]
+    legend = (f"FIN: {first['dates']} dates, N={first['univ']}, K={first['risk_names']}; over: dates whose returned "
+              f"weights exceed a limit by more than {FIN_TOL:g} relative, off/on the exact finish; worst: largest "
+              "|exposure|/limit - 1 without it; ms/date best of 2; solve ms per finished date, warm (from the "
+              "loop's row) and cold (presolve, HiGHS' own start); infeas.: solves without an optimum; capture: "
+              "smoothed score . weight of the finished row over the LP optimum under the same caps, total and "
+              f"limits, on the first {FIN_SAMPLE} finished dates (loop's: of the loop's row, which breaks "
+              "the limits)")
+    return bl.render_table(FIN_COLUMNS, out) + "\n" + legend
 
 
 def _json_safe(obj):

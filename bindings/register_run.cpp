@@ -54,6 +54,10 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
         .def_readonly("univ_idx", &RunResult::univ_idx)
         .def_readonly("seconds", &RunResult::seconds)
         .def_readonly("state", &RunResult::state)
+        .def_readonly("expo", &RunResult::expo)
+        .def_readonly("finished", &RunResult::finished)
+        .def_readonly("finish_moved", &RunResult::finish_moved)
+        .def_readonly("finish_status", &RunResult::finish_status)
         .def(
             "to_pandas", [](py::object self) { return tools("to_pandas")(self); },
             "The result as pandas DataFrames (see kestrel_tools.runs.RunFrames).")
@@ -71,8 +75,8 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
     m.def(
         "run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
         py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
-        py::arg("progress") = true, py::arg("print_result") = false,
-        R"doc(run(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx, *, start=None, progress=True, print_result=False) -> RunResult
+        py::arg("progress") = true, py::arg("print_result") = false, py::arg("finish") = py::none(),
+        R"doc(run(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx, *, start=None, progress=True, print_result=False, finish=None) -> RunResult
 
 A run as an object: the weights of the rows computed, equal to what
 OptimizerTopM(opt_name, bench_symbol, secu_pct, cfg).gen_position gives for
@@ -87,16 +91,30 @@ start : RunState, optional
     Go on from a state (RunResult.state of an earlier run over the same rows
     of the library, or RunState(row, held_weights)): the rows after
     start.row are computed and returned, bit for bit as in one whole run.
+finish : None or "exact", optional
+    "exact": every processed date whose returned weights still exceed a
+    limit by more than a relative 1e-9 (the control loop gave up) is
+    replaced by the nearest portfolio inside every limit (smallest L1
+    change; long-only, same total, each weight within the date's caps),
+    solved with HiGHS (needs the "exact" extra: highspy). The repaired row
+    is what the next date starts from. A date without such a portfolio
+    keeps the loop's weights and is named in one RuntimeWarning.
 
 Returns a RunResult with, for M computed rows, N securities and K risk
 names (sectors included): weights (M x N), rows (M, int64), risk_names (K
 str), limits (K), status (M, int8: STATUS_PROCESSED 0, STATUS_SKIPPED 1 when
 the benchmark weights sum to less than 80 percent, STATUS_EMPTY 2 when the
 scores or weights were not finite), loop_count (M, int64), first_expo and
-last_expo (M x K, NaN where not measured), over_limit (M x K bool, at the
-last measurement), bench_hold, total (M, NaN where not measured), hold_num
-(M, int64, -1 where not measured), univ_idx (N, as given), seconds ({"total",
-"requests"}) and state (RunState after the last row).)doc");
+last_expo (M x K, NaN where not measured), over_limit (M x K bool, of the
+returned weights), expo (M x K: active exposures of the returned weights,
+NaN where not processed), bench_hold, total (M, NaN where not measured),
+hold_num (M, int64, -1 where not measured), finished (M bool: replaced by
+the exact finish), finish_moved (M: its L1 distance, 0 where kept),
+finish_status (M str: the solver's status, "" where no finish was tried),
+univ_idx (N, as given), seconds ({"total", "requests"}) and state (RunState
+after the last row). first_expo and last_expo are the control loop's first
+and last measurements; when the loop gives up (max_loop_num reached), the
+weights returned are its last correction, measured only in expo.)doc");
 }
 
 }  // namespace kestrel::bind

@@ -1,10 +1,15 @@
 #include "run_result.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "exact_finish.hpp"
 #include "python_output.hpp"
 #include "run_data.hpp"
 #include "run_hooks.hpp"
@@ -44,6 +49,9 @@ struct Diagnostics {
     std::int64_t *loop_count = nullptr, *hold_num = nullptr;
     double *first_expo = nullptr, *last_expo = nullptr, *bench_hold = nullptr, *total = nullptr;
     bool* over_limit = nullptr;
+    double* expo = nullptr;  // of the weights returned
+    bool* finished = nullptr;
+    double* finish_moved = nullptr;
 
     void record(std::size_t bi, optimizer::DateStatus s, const optimizer::LoopReport* report) const {
         const std::size_t m = bi - first_row;
@@ -54,7 +62,6 @@ struct Diagnostics {
             for (std::size_t j = 0; j < k; ++j) {
                 first_expo[m * k + j] = report->first_expo[j];
                 last_expo[m * k + j] = report->expo[j];
-                over_limit[m * k + j] = std::abs(report->expo[j]) > limits[j];  // the loop's own test
             }
         }
         bench_hold[m] = report->bench_hold;
@@ -65,8 +72,24 @@ struct Diagnostics {
 
 class RecordingHooks : public PythonHooks {
 public:
-    RecordingHooks(const Optimizer& self, ProgressBar& bar, bool print, std::size_t shown, const Diagnostics& d)
-        : PythonHooks(self, bar, print, shown), d_(d) {}
+    RecordingHooks(const Optimizer& self, ProgressBar& bar, bool print, std::size_t shown, const Diagnostics& d,
+                   ExactFinish* finish, std::vector<std::string>& finish_status)
+        : PythonHooks(self, bar, print, shown), d_(d), finish_(finish), finish_status_(finish_status) {}
+
+    void date_stored(std::size_t bi, const optimizer::DateDetail& detail) override {
+        const std::size_t m = bi - d_.first_row, k = d_.k;
+        const MSpan expo(d_.expo + m * k, k);
+        std::copy(detail.expo.begin(), detail.expo.end(), expo.begin());
+        const CSpan limits(d_.limits, k);
+        if (finish_ && over_tolerance(expo, limits)) {
+            FinishOutcome o = finish_->repair(detail, expo);
+            d_.finished[m] = o.finished;
+            d_.finish_moved[m] = o.moved;
+            finish_status_[m] = std::move(o.status);
+            if (!o.finished) unfinished_.push_back(bi);
+        }
+        for (std::size_t j = 0; j < k; ++j) d_.over_limit[m * k + j] = std::abs(expo[j]) > limits[j];
+    }
 
     void date_done(std::size_t bi, optimizer::DateStatus status, const optimizer::LoopReport* report,
                    position::DispatchParams& next) override {
@@ -74,9 +97,49 @@ public:
         PythonHooks::date_done(bi, status, report, next);
     }
 
+    // Rows the finish could not repair, in order.
+    const std::vector<std::size_t>& unfinished() const { return unfinished_; }
+
 private:
     Diagnostics d_;
+    ExactFinish* finish_;
+    std::vector<std::string>& finish_status_;
+    std::vector<std::size_t> unfinished_;
 };
+
+// One warning for the run: the rows left over their limits, with the reason.
+void warn_unfinished(const std::vector<std::size_t>& rows, const std::vector<std::string>& status,
+                     std::size_t first_row) {
+    std::string list;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i) list += "; ";
+        list += std::to_string(rows[i]);
+        list += " (" + status[rows[i] - first_row] + ")";
+    }
+    const std::string msg = "Kestrel: the exact finish found no portfolio inside every limit on " +
+                            std::to_string(rows.size()) + " date(s); they keep the control loop's weights: rows " +
+                            list;
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+// finish=None, "exact" or a kestrel_tools.finish.Finisher: whether to
+// finish, and the finisher given (None: one with the defaults).
+bool wants_exact_finish(py::handle finish, py::object& finisher) {
+    if (finish.is_none()) return false;
+    if (py::isinstance<py::str>(finish)) {
+        if (finish.cast<std::string>() != "exact")
+            throw py::value_error("finish must be None, 'exact' or a kestrel_tools.finish.Finisher, got " +
+                                  std::string(py::repr(finish)));
+        finisher = py::none();
+        return true;
+    }
+    const py::object cls = py::module_::import("kestrel_tools.finish").attr("Finisher");
+    if (!py::isinstance(finish, cls))
+        throw py::type_error("finish must be None, 'exact' or a kestrel_tools.finish.Finisher, not " +
+                             std::string(py::str(py::type::handle_of(finish).attr("__name__"))));
+    finisher = py::reinterpret_borrow<py::object>(finish);
+    return true;
+}
 
 // The state checked against the score matrix, as the run's starting point.
 const RunState& start_of(py::handle start, std::size_t t_rows, std::size_t n) {
@@ -123,14 +186,18 @@ RunState make_state(py::handle row, py::handle weights, py::handle smoothed) {
 }
 
 RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct, py::object cfg,
-              py::handle predict_values, py::handle univ_idx, py::handle start, bool progress, bool print_result) {
+              py::handle predict_values, py::handle univ_idx, py::handle start, bool progress, bool print_result,
+              py::handle finish) {
     const auto begin = std::chrono::steady_clock::now();
+    py::object given_finisher = py::none();
+    const bool exact = wants_exact_finish(finish, given_finisher);
     Optimizer self{std::move(bench_symbol), std::move(secu_pct), std::move(cfg), std::move(opt_name), {}, {}};
     known_algorithm(self.opt_name);
     PreparedRun prepared = prepare_run(self, predict_values, univ_idx, false);
     optimizer::RunConfig& config = prepared.config;
     const std::size_t t_rows = prepared.data.scores.rows, n = prepared.data.scores.cols;
     const std::size_t k = prepared.risk.names.size();
+    config.loop.measure_returned = true;
 
     Index last_row = -1;
     if (!start.is_none()) {
@@ -153,6 +220,11 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     auto loop_count = filled<std::int64_t>({m}, 0), hold_num = filled<std::int64_t>({m}, -1);
     auto first_expo = filled<double>({m, ki}, kNaN), last_expo = filled<double>({m, ki}, kNaN);
     auto over_limit = filled<bool>({m, ki}, false);
+    auto expo = filled<double>({m, ki}, kNaN), finish_moved = filled<double>({m}, 0.0);
+    auto finished = filled<bool>({m}, false);
+    std::vector<std::string> finish_status(static_cast<std::size_t>(m));
+    std::optional<ExactFinish> finisher;
+    if (exact && k > 0) finisher.emplace(given_finisher, CSpan(config.arr_expo_threshold), n);
     auto bench_hold = filled<double>({m}, kNaN), total = filled<double>({m}, kNaN);
     const Diagnostics d{config.first_row,
                         k,
@@ -164,14 +236,19 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
                         last_expo.mutable_data(),
                         bench_hold.mutable_data(),
                         total.mutable_data(),
-                        over_limit.mutable_data()};
+                        over_limit.mutable_data(),
+                        expo.mutable_data(),
+                        finished.mutable_data(),
+                        finish_moved.mutable_data()};
 
     ProgressBar bar(static_cast<std::size_t>(m), progress);
-    RecordingHooks hooks(self, bar, print_result, prepared.risk.caller_count, d);
+    RecordingHooks hooks(self, bar, print_result, prepared.risk.caller_count, d, finisher ? &*finisher : nullptr,
+                         finish_status);
     optimizer::RunOutcome outcome =
         run_dates_without_gil(config, prepared.data, span_of_mutable(weights), hooks, self.opt_name);
     bar.close();
     if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
+    if (!hooks.unfinished().empty()) warn_unfinished(hooks.unfinished(), finish_status, config.first_row);
 
     if (m > 0) {
         last_row = static_cast<Index>(t_rows) - 1;
@@ -201,6 +278,12 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     r.hold_num = read_only(hold_num);
     r.total = read_only(total);
     r.univ_idx = read_only(positions);
+    r.expo = read_only(expo);
+    r.finished = read_only(finished);
+    r.finish_moved = read_only(finish_moved);
+    py::list texts;
+    for (const std::string& s : finish_status) texts.append(py::str(s));
+    r.finish_status = read_only(numpy().attr("array")(texts, py::arg("dtype") = "U").cast<py::array>());
     py::dict seconds;
     seconds["total"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     seconds["requests"] = prepared.request_seconds;
@@ -249,8 +332,24 @@ RunResult make_result(const py::dict& f) {
         if (py::len(*obj) != static_cast<std::size_t>(m))
             throw py::value_error(std::string("RunResult.") + name + " has length " + std::to_string(py::len(*obj)) +
                                   ", expected " + std::to_string(m) + " (the rows of weights)");
+    // Absent from files saved before they existed.
+    const auto optional = [&](const char* name, const char* dtype, int ndim, py::object fallback) {
+        if (f.contains(name)) return field(name, dtype, ndim);
+        return read_only(fallback.cast<py::array>());
+    };
+    r.expo = optional("expo", "float64", 2, filled<double>({m, k}, kNaN));
+    r.finished = optional("finished", "bool", 1, filled<bool>({m}, false));
+    r.finish_moved = optional("finish_moved", "float64", 1, filled<double>({m}, 0.0));
+    r.finish_status = optional("finish_status", "U", 1, np.attr("full")(m, "", py::arg("dtype") = "U1"));
     for (const auto& [name, obj] :
-         {std::pair{"first_expo", &r.first_expo}, {"last_expo", &r.last_expo}, {"over_limit", &r.over_limit}}) {
+         {std::pair{"finished", &r.finished}, {"finish_moved", &r.finish_moved}, {"finish_status", &r.finish_status}})
+        if (py::len(*obj) != static_cast<std::size_t>(m))
+            throw py::value_error(std::string("RunResult.") + name + " has length " + std::to_string(py::len(*obj)) +
+                                  ", expected " + std::to_string(m) + " (the rows of weights)");
+    for (const auto& [name, obj] : {std::pair{"first_expo", &r.first_expo},
+                                    {"last_expo", &r.last_expo},
+                                    {"over_limit", &r.over_limit},
+                                    {"expo", &r.expo}}) {
         const py::array a = py::reinterpret_borrow<py::array>(*obj);
         if (a.shape(0) != m || a.shape(1) != k)
             throw py::value_error(std::string("RunResult.") + name + " must have shape (" + std::to_string(m) + ", " +

@@ -21,12 +21,17 @@ RunState make_state(py::handle row, py::handle weights, py::handle smoothed);
 struct RunResult {
     py::object weights, rows, risk_names, limits, status, loop_count, first_expo, last_expo, over_limit;
     py::object bench_hold, hold_num, total, univ_idx, seconds, state;
+    // Exposures of the weights returned, and what the exact finish did per date.
+    py::object expo, finished, finish_moved, finish_status;
 };
 
-// From arrays as saved: converted, shapes checked against each other.
+// From arrays as saved: converted, shapes checked against each other. The
+// returned-weight exposures and the finish's fields may be missing (files
+// saved before they existed): NaN, False, 0 and "" then.
 RunResult make_result(const py::dict& fields);
 
 RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct, py::object cfg,
-              py::handle predict_values, py::handle univ_idx, py::handle start, bool progress, bool print_result);
+              py::handle predict_values, py::handle univ_idx, py::handle start, bool progress, bool print_result,
+              py::handle finish);
 
 }  // namespace kestrel::bind

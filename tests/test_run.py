@@ -52,7 +52,9 @@ def test_weights_equal_gen_position_and_status_marks_each_date(market, run_cfg, 
     processed = r.status == Kestrel.STATUS_PROCESSED
     assert (r.loop_count[processed] >= 1).all() and (r.loop_count[~processed] == 0).all()
     assert np.isnan(r.last_expo[~processed]).all() and (r.hold_num[~processed] == -1).all()
-    np.testing.assert_array_equal(r.over_limit, np.abs(r.last_expo) > r.limits)
+    np.testing.assert_array_equal(r.over_limit, np.abs(r.expo) > r.limits)  # of the weights returned
+    settled = processed & (r.loop_count < 30)
+    assert (r.expo[settled] == r.last_expo[settled]).all()
     assert set(r.seconds) == {"total", "requests"} and r.seconds["total"] >= r.seconds["requests"] >= 0
 
 
@@ -83,7 +85,10 @@ def test_no_measurement_and_no_risk_names_leave_diagnostics_unmeasured(market, r
     with pytest.warns(RuntimeWarning):
         r = whole("TopM", run_cfg("TopM", LIMITS, max_loop_num=0), scores, univ)
     processed = r.status == 0
-    assert np.isnan(r.first_expo).all() and not r.over_limit.any()
+    assert np.isnan(r.first_expo).all() and np.isnan(r.last_expo).all()
+    # The loop measured nothing, but the weights returned are measured all the same.
+    assert np.isfinite(r.expo[processed]).all() and np.isnan(r.expo[~processed]).all()
+    np.testing.assert_array_equal(r.over_limit, np.abs(r.expo) > r.limits)
     assert (r.hold_num[processed] > 0).all() and np.isfinite(r.total[processed]).all()
     with pytest.warns(RuntimeWarning):
         r = whole("TopM", run_cfg("TopM"), scores, univ)

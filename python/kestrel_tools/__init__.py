@@ -6,6 +6,9 @@
   report of a run (needs matplotlib for the picture).
 - :mod:`kestrel_tools.tables`: the extension's fixed tables (algorithm
   names and the settings each reads, benchmark-weight fields).
+- :mod:`kestrel_tools.finish`: the exact finish of ``Kestrel.run(...,
+  finish="exact")`` and the exact optimum it is measured against (needs
+  highspy).
 - :mod:`kestrel_tools.sweep`: run a grid of settings as independent tasks on
   a Dask cluster and collect a summary table (needs dask.distributed and
   pandas).
@@ -19,4 +22,4 @@ Each submodule imports its optional dependency itself, so importing this
 package needs nothing beyond Kestrel's own requirements.
 """
 
-__all__ = ["evaluation", "frames", "report", "sweep", "tables", "tearsheet"]
+__all__ = ["evaluation", "frames", "report", "sweep", "tables", "tearsheet"]  # finish is left out: it imports its solver

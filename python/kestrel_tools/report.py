@@ -173,6 +173,18 @@ def _active_share(w: NDArray[np.float64], bench: ArrayLike | None, rows: NDArray
     return 0.5 * np.abs(w - b).sum(axis=1)
 
 
+def _dates_over(run: Any, done: NDArray[np.bool_]) -> str:
+    """Dates whose returned weights are over a limit, before and after the exact finish."""
+    after = int(np.asarray(run.over_limit, dtype=bool).reshape(len(done), -1)[done].any(axis=1).sum())
+    status = np.asarray(getattr(run, "finish_status", np.full(len(done), "")))
+    tried = int((status[done] != "").sum())
+    if not tried:
+        return f"\nreturned weights over a limit on {after} date(s)"
+    finished = int(np.asarray(run.finished)[done].sum())
+    return (f"\nreturned weights over a limit on {after + finished} date(s) before the exact finish, "
+            f"{after} after it ({finished} finished)")
+
+
 def report_figure(run: Any, *, bench: ArrayLike | None = None, dates: ArrayLike | None = None,
                   max_loop_num: int | None = None, title: str | None = None, dpi: int = 110) -> Any:
     """Build the report of :func:`plot_run` as a matplotlib Figure (not saved).
@@ -260,7 +272,7 @@ def report_figure(run: Any, *, bench: ArrayLike | None = None, dates: ArrayLike 
     ax.set_ylabel("% of processed dates")
     ax.legend(loc="upper right", fontsize=9)
     ax.grid(True, axis="y", alpha=0.3)
-    ax.set_title(PANELS[2], fontsize=12, loc="left")
+    ax.set_title(PANELS[2] + _dates_over(run, done), fontsize=12, loc="left")
 
     # Configured factors, all on one y-scale so that their sizes compare.
     span = np.nanmax(np.abs(np.concatenate([first[:, factors], last[:, factors]]))) if factors else 0.0

@@ -28,6 +28,8 @@ STATUS_NAMES = ("processed", "skipped", "empty")
 
 _ARRAYS = ("weights", "rows", "limits", "status", "loop_count", "first_expo", "last_expo", "over_limit",
            "bench_hold", "hold_num", "total", "univ_idx")
+# Saved when present; files written before they existed load without them.
+_LATER_ARRAYS = ("expo", "finished", "finish_moved", "finish_status")
 
 
 @dataclass(frozen=True)
@@ -40,9 +42,13 @@ class RunFrames:
         Dates x security codes.
     dates : pandas.DataFrame
         One row per date: ``status`` (text, see :data:`STATUS_NAMES`),
-        ``loop_count``, ``bench_hold``, ``hold_num``, ``total``.
+        ``loop_count``, ``bench_hold``, ``hold_num``, ``total``, and
+        ``finished``, ``finish_moved``, ``finish_status``.
     first_expo, last_expo, over_limit : pandas.DataFrame
         Dates x risk names.
+    expo : pandas.DataFrame or None
+        Dates x risk names: exposures of the weights returned (None for a
+        result without them).
     """
 
     weights: pd.DataFrame
@@ -50,6 +56,7 @@ class RunFrames:
     first_expo: pd.DataFrame
     last_expo: pd.DataFrame
     over_limit: pd.DataFrame
+    expo: pd.DataFrame | None = None
 
 
 def _labels(axis: Any, positions: np.ndarray) -> Any:
@@ -85,17 +92,23 @@ def to_pandas(result: Kestrel.RunResult, library: str = "VelaIntradayModel") -> 
         "status": pd.Categorical.from_codes(np.asarray(result.status), categories=list(STATUS_NAMES)),
         "loop_count": result.loop_count, "bench_hold": result.bench_hold, "hold_num": result.hold_num,
         "total": result.total}, index=index)
+    if hasattr(result, "finished"):
+        per_date["finished"] = np.asarray(result.finished)
+        per_date["finish_moved"] = np.asarray(result.finish_moved)
+        per_date["finish_status"] = np.asarray(result.finish_status)
 
     def frame(values: Any, cols: pd.Index) -> pd.DataFrame:
         return pd.DataFrame(np.array(values), index=index.copy(), columns=cols.copy())
 
+    expo = frame(result.expo, names) if hasattr(result, "expo") else None
     return RunFrames(frame(result.weights, columns), per_date, frame(result.first_expo, names),
-                     frame(result.last_expo, names), frame(result.over_limit, names))
+                     frame(result.last_expo, names), frame(result.over_limit, names), expo)
 
 
 def save(result: Kestrel.RunResult, path: str | os.PathLike[str]) -> None:
     """Write `result` to `path` as an uncompressed ``.npz`` of plain arrays."""
     arrays = {name: np.asarray(getattr(result, name)) for name in _ARRAYS}
+    arrays.update({name: np.asarray(getattr(result, name)) for name in _LATER_ARRAYS if hasattr(result, name)})
     arrays["risk_names"] = np.array(list(result.risk_names), dtype=str)
     arrays["seconds_total"] = np.float64(result.seconds.get("total", np.nan))
     arrays["seconds_requests"] = np.float64(result.seconds.get("requests", np.nan))
@@ -116,7 +129,7 @@ def load(path: str | os.PathLike[str]) -> Kestrel.RunResult:
         missing = [k for k in (*_ARRAYS, "risk_names", "state_row", "state_weights") if k not in z.files]
         if missing:
             raise ValueError(f"{os.fspath(path)!r} is not a saved Kestrel run: no {', '.join(missing)}")
-        fields: dict[str, Any] = {name: z[name] for name in _ARRAYS}
+        fields: dict[str, Any] = {name: z[name] for name in (*_ARRAYS, *_LATER_ARRAYS) if name in z.files}
         fields["risk_names"] = tuple(str(s) for s in z["risk_names"].tolist())
         fields["seconds"] = {"total": float(z["seconds_total"]), "requests": float(z["seconds_requests"])}
         smoothed = z["state_smoothed"] if "state_smoothed" in z.files else None

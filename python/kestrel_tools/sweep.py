@@ -46,7 +46,7 @@ __all__ = ["EVALUATION_METRICS", "SweepData", "grid", "run_point", "run_sweep", 
 
 # Columns of the summary that follow the settings of each grid point.
 METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "max_loop_count",
-           "dates_over_limit", "seconds", "memory_mapped", "error")
+           "dates_over_limit", "dates_finished", "seconds", "memory_mapped", "error")
 # Columns added when the sweep evaluates its runs (kestrel_tools.evaluation summary keys).
 EVALUATION_METRICS = ("active_return", "active_return_net", "tracking_error", "information_ratio",
                       "max_drawdown", "hit_rate", "mean_turnover", "annual_cost")
@@ -127,16 +127,17 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
         (securities held, over processed dates), ``turnover`` (mean sum of
         |weight change| between consecutive processed dates),
         ``max_abs_exposure`` (largest |active exposure| to a configured
-        factor at a date's last measurement), ``max_loop_count`` (most
-        exposure passes of a date) and ``dates_over_limit`` (dates still
-        over some limit, sectors included, at their last measurement); NaN
-        where undefined.
+        factor of the returned weights), ``max_loop_count`` (most
+        exposure passes of a date), ``dates_over_limit`` (dates whose
+        returned weights are over some limit, sectors included) and
+        ``dates_finished`` (dates the exact finish replaced); NaN where
+        undefined.
     """
     w = np.asarray(result.weights, dtype=np.float64)
     processed = np.asarray(result.status) == 0
     held = holdings(w)
     moves = turnover(w)[1:][processed[1:] & processed[:-1]]
-    expo = np.abs(np.asarray(result.last_expo)[processed][:, :n_factors])
+    expo = np.abs(np.asarray(getattr(result, "expo", result.last_expo))[processed][:, :n_factors])
     return {
         "dates_processed": int(processed.sum()),
         "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,
@@ -144,6 +145,7 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
         "max_abs_exposure": float(np.nanmax(expo)) if expo.size and not np.isnan(expo).all() else math.nan,
         "max_loop_count": int(np.max(result.loop_count)) if len(result.loop_count) else 0,
         "dates_over_limit": int(np.asarray(result.over_limit).any(axis=1).sum()),
+        "dates_finished": int(np.asarray(getattr(result, "finished", ())).sum()),
     }
 
 
@@ -163,7 +165,7 @@ def _evaluated(result: Any, bench_symbol: str, library: str, options: Mapping[st
 
 def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
               point: Mapping[str, Any], library: str = "VelaIntradayModel",
-              evaluate: Mapping[str, Any] | bool | None = None) -> dict[str, Any]:
+              finish: str | None = None, evaluate: Mapping[str, Any] | bool | None = None) -> dict[str, Any]:
     """Run one grid point: the task each worker executes.
 
     Parameters
@@ -178,6 +180,8 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         Settings of this point; they replace those of `base_cfg`.
     library : str, default "VelaIntradayModel"
         Data library module, imported on the worker.
+    finish : None or "exact", optional
+        Passed to ``Kestrel.run`` (workers then need ``highspy``).
     evaluate : mapping or bool, optional
         Evaluate the run on the worker: keywords of
         :func:`kestrel_tools.evaluation.evaluate` (True: its defaults). The
@@ -206,13 +210,15 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     factors = list(cfg.get("risk_factor_expo", {}))
     row: dict[str, Any] = dict(point)
     row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
-               max_loop_count=0, dates_over_limit=0, seconds=math.nan, memory_mapped=False, error=None)
+               max_loop_count=0, dates_over_limit=0, dates_finished=0, seconds=math.nan, memory_mapped=False,
+               error=None)
     if evaluate:
         row.update(dict.fromkeys(EVALUATION_METRICS, math.nan))
     try:
         scores = np.load(data.scores_path, mmap_mode="r")
         univ_idx = np.load(data.univ_idx_path, mmap_mode="r")
-        result = Kestrel.run(cfg["type"], bench_symbol, secu_pct, cfg, scores, univ_idx, progress=False)
+        result = Kestrel.run(cfg["type"], bench_symbol, secu_pct, cfg, scores, univ_idx, progress=False,
+                             finish=finish)
         row["seconds"] = result.seconds["total"]
         field = BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
         row["memory_mapped"] = isinstance(lib.RunLoopOnce([field])[0].array, np.memmap)
@@ -226,7 +232,7 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
 
 def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
               points: Sequence[Mapping[str, Any]], library: str = "VelaIntradayModel",
-              evaluate: Mapping[str, Any] | bool | None = None) -> Any:
+              finish: str | None = None, evaluate: Mapping[str, Any] | bool | None = None) -> Any:
     """Run every grid point as its own task on a Dask cluster and tabulate the results.
 
     Parameters
@@ -235,7 +241,7 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         Connected to a ``LocalCluster`` or to a real scheduler's address.
     data : SweepData
         Paths every worker can read.
-    bench_symbol, secu_pct, base_cfg, library, evaluate
+    bench_symbol, secu_pct, base_cfg, library, finish, evaluate
         As for :func:`run_point`.
     points : sequence of mapping
         Settings of each point, e.g. from :func:`grid`.
@@ -246,15 +252,16 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
         One row per point in the order of `points`: the point's settings,
         then ``dates_processed``, ``mean_holdings``, ``turnover``,
         ``max_abs_exposure``, ``max_loop_count``, ``dates_over_limit``,
-        ``seconds``, ``memory_mapped`` and ``error``; with `evaluate`, then
-        :data:`EVALUATION_METRICS` (annualised active return gross and net,
-        tracking error, information ratio, maximum drawdown of the active
-        return, share of dates beating the benchmark, one-way turnover, costs).
+        ``dates_finished``, ``seconds``, ``memory_mapped`` and ``error``; with
+        `evaluate`, then :data:`EVALUATION_METRICS` (annualised active return
+        gross and net, tracking error, information ratio, maximum drawdown of
+        the active return, share of dates beating the benchmark, one-way
+        turnover, costs).
     """
     import pandas as pd
 
     options = evaluate if isinstance(evaluate, bool) or evaluate is None else dict(evaluate)
-    futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library,
+    futures = [client.submit(run_point, data, bench_symbol, secu_pct, dict(base_cfg), dict(p), library, finish,
                              options, pure=False) for p in points]
     rows = client.gather(futures)
     keys: list[str] = []

@@ -364,8 +364,13 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         if (all_finite(b.calc_pos)) {
             pre_ema.assign(b.try_ema_value.begin(), b.try_ema_value.end());
             have_pre_ema = true;
-            std::copy(b.calc_pos.begin(), b.calc_pos.end(),
-                      weight_res.begin() + static_cast<std::ptrdiff_t>((bi - first) * n));
+            const auto out = weight_res.begin() + static_cast<std::ptrdiff_t>((bi - first) * n);
+            std::copy(b.calc_pos.begin(), b.calc_pos.end(), out);
+            if (controlled) {
+                const bool capped = position::info(params.algorithm).caps != position::Caps::None;
+                hooks.date_stored(bi, {MSpan(&*out, n), capped ? CSpan(b.caps) : CSpan(), cur_bench, &b.by_security,
+                                       b.bench_barra, report.returned_expo, &params});
+            }
         } else {
             status = DateStatus::Empty;
             outcome.empty_rows.push_back(bi);

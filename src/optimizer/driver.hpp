@@ -39,6 +39,18 @@ enum class DateStatus : std::int8_t {
     Empty = 2,    // scores or final weights not finite: the row stays zero
 };
 
+// A processed date's row as stored, with what an exact repair of it needs.
+// Views into the date's buffers, valid during the call only.
+struct DateDetail {
+    MSpan weights;  // the row in the output: a hook may rewrite it, and the next date starts from it
+    CSpan caps;     // the caps the mapping used; empty for a mapping without caps
+    CSpan bench;    // the date's benchmark weights, summing to 1
+    const risk::SecurityMajor* factors = nullptr;  // K factor values per security
+    CSpan bench_expo;                              // K: the benchmark's exposures
+    CSpan expo;  // K: active exposures of `weights` as stored (with LoopSettings::measure_returned)
+    const position::DispatchParams* params = nullptr;  // the date's settings
+};
+
 class RunHooks {
 public:
     virtual ~RunHooks() = default;
@@ -50,6 +62,9 @@ public:
     // Called between correction passes of a date, which may be many; a
     // place to notice an interruption without waiting for the date's end.
     virtual void between_passes() {}
+    // Called before date_done on a processed date whose exposures were
+    // controlled, once its row is stored.
+    virtual void date_stored(std::size_t /*bi*/, const DateDetail& /*detail*/) {}
 };
 
 struct RunOutcome {

@@ -90,6 +90,7 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
     exposures_of(cur_bench, b, b.bench_barra);
 
     report = LoopReport{};
+    bool settled = false;
     while (static_cast<double>(report.loop_count) < settings.max_loop_num) {
         ++report.loop_count;
         measure(b);
@@ -100,7 +101,10 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
         b.over_risk_idx.clear();
         for (std::size_t k = 0; k < nk; ++k)
             if (std::abs(b.expo[k]) > arr_expo_threshold[k]) b.over_risk_idx.push_back(static_cast<Index>(k));
-        if (b.over_risk_idx.empty()) break;
+        if (b.over_risk_idx.empty()) {
+            settled = true;
+            break;
+        }
         if (between_passes) between_passes();
 
         for (Index k : b.over_risk_idx)
@@ -116,6 +120,11 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
                                         b.caps, b.calc_pos);
     }
     if (report.measured) report.expo = b.expo;
+    if (settings.measure_returned) {
+        // A loop that settled has just measured the weights it returns.
+        if (!settled) measure(b);
+        report.returned_expo = b.expo;
+    }
     fill_report(cur_bench, b, report);
 }
 

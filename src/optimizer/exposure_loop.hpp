@@ -15,6 +15,9 @@ struct LoopSettings {
     double learning_rate = 0.1;
     double max_loop_num = 100;
     double decay = 1.0;
+    // Also measure the weights returned when the loop gives up (its last
+    // correction is mapped but not measured): one more product on such dates.
+    bool measure_returned = false;
 };
 
 // What the report line of a date shows.
@@ -23,6 +26,7 @@ struct LoopReport {
     bool measured = false;  // false when max_loop_num < 1: no exposures to show
     Vec first_expo;         // all K entries
     Vec expo;
+    Vec returned_expo;  // of the weights returned; filled when measure_returned is set
     double bench_hold = 0.0;
     long hold_num = 0;
     double total = 0.0;
