@@ -27,7 +27,9 @@ void register_run(py::module_& m) {
 
     register_state_warning(m);
 
-    py::class_<RunState>(m, "RunState", R"doc(RunState(row, weights, smoothed=None, *, univ_idx=None, algorithm=None, bench_symbol=None, secu_pct=None, settings=None)
+    py::class_<RunState>(
+        m, "RunState",
+        R"doc(RunState(row, weights, smoothed=None, *, univ_idx=None, algorithm=None, bench_symbol=None, secu_pct=None, settings=None)
 
 What the date loop hands from one date to the next: the last row done, its
 weights (the previous weights of row + 1) and the smoothed scores the next

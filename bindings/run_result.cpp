@@ -31,9 +31,8 @@ void warn_state_mismatch(const std::string& message) {
 std::string settings_fingerprint(const optimizer::RunConfig& c, const std::vector<std::string>& names) {
     const position::DispatchParams& p = c.params;
     std::string text;
-    for (double v : {p.weight_multi, static_cast<double>(p.num_long), p.risk_cost, p.each_single_weight,
-                     p.bench_coeff, p.pre_coeff, p.max_weight, c.loop.learning_rate, c.loop.max_loop_num,
-                     c.loop.decay})
+    for (double v : {p.weight_multi, static_cast<double>(p.num_long), p.risk_cost, p.each_single_weight, p.bench_coeff,
+                     p.pre_coeff, p.max_weight, c.loop.learning_rate, c.loop.max_loop_num, c.loop.decay})
         text += fmt::repr(v) + ";";
     for (std::size_t j = 0; j < names.size(); ++j) text += names[j] + "=" + fmt::repr(c.arr_expo_threshold[j]) + ";";
     std::uint64_t h = 14695981039346656037ull;
@@ -211,8 +210,8 @@ void require_finite(const py::array& a, const char* name, bool non_negative) {
     for (std::size_t i = 0; i < v.size(); ++i)
         if (!(std::isfinite(v[i]) && (!non_negative || v[i] >= 0.0)))
             throw py::value_error(std::string("RunState.") + name + " must be finite" +
-                                  (non_negative ? " and non-negative" : "") + "; entry " + std::to_string(i) +
-                                  " is " + text_of(py::float_(v[i])));
+                                  (non_negative ? " and non-negative" : "") + "; entry " + std::to_string(i) + " is " +
+                                  text_of(py::float_(v[i])));
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ def main() -> None:
     ap.add_argument("--files", nargs="*", help="src/ files to mutate (default: every src/**/*.cpp)")
     ap.add_argument("--sample", type=int, default=120, help="mutants drawn (default 120)")
     ap.add_argument("--seed", type=int, default=22)
-    ap.add_argument("--work", default=str(ROOT / "build" / "mutants"), help="scratch folder (tree copy, build, mutants)")
+    ap.add_argument("--work", default=str(ROOT / "build" / "mutants"), help="scratch: tree copy, build, mutants")
     ap.add_argument("--out", default="mutants.txt", help="results, one mutant a line, survivors' changes in full")
     ap.add_argument("--retest", help="run again only the survivors listed in this earlier --out file")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the tests (without Kestrel installed)")

@@ -145,7 +145,7 @@ def _read(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
                 if magic == b"\x93NUMPY" else "not an .npz file (no zip archive)")
         raise RunFileError(f"{name!r} is {what}")
     try:
-        with np.load(name, allow_pickle=False) as z:
+        with open(name, "rb") as f, np.load(f, allow_pickle=False) as z:
             missing = [k for k in (*_ARRAYS, "risk_names", "state_row", "state_weights", "seconds_total",
                                    "seconds_requests") if k not in z.files]
             if missing:
