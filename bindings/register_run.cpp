@@ -97,7 +97,7 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
             "Write the result to a plain .npz file that numpy reads without Kestrel.")
         .def_static(
             "load", [](py::object path) { return tools("load")(path); }, py::arg("path"),
-            "Read a result written by save().")
+            "Read a result written by save(); a damaged file raises kestrel_tools.runs.RunFileError (a ValueError).")
         .def("__repr__", [](const RunResult& r) {
             return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " + std::to_string(py::len(r.univ_idx)) +
                    " securities, " + std::to_string(py::len(r.risk_names)) + " risk names)";
@@ -122,6 +122,10 @@ start : RunState, optional
     Go on from a state (RunResult.state of an earlier run over the same rows
     of the library, or RunState(row, held_weights)): the rows after
     start.row are computed and returned, bit for bit as in one whole run.
+    A state recording another universe is refused (see
+    kestrel_tools.runs.reindex_state); another algorithm, benchmark,
+    secu_pct or settings gives one StateMismatchWarning. Held weights above
+    secu_pct + 0.001 are refused.
 
 Returns a RunResult with, for M computed rows, N securities and K risk
 names (sectors included): weights (M x N), rows (M, int64), risk_names (K
