@@ -1,6 +1,11 @@
 """Edges of the core where a fault hides from the broader tests: every lane of
 the vector sweeps, exact band edges, and benchmark rows that sum to NaN."""
 
+import contextlib
+import io
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -70,3 +75,35 @@ def test_a_benchmark_row_summing_to_nan_is_skipped_not_emptied(fake_vela, run_cf
         r = Kestrel.run("TopM", "000300", 1.0, run_cfg("TopM", {"f0": 0.1}), scores, np.arange(50), progress=False)
     assert r.status.tolist() == [0, 0, 0, status, 0, 0]
     assert np.isclose(r.weights[4].sum(), 1.0) and (r.weights[3] == 0).all() == (status == Kestrel.STATUS_SKIPPED)
+
+
+# Processors without eight-lane registers run four-lane kernels; the same
+# bits are expected from both.
+RUNS = """
+import hashlib, numpy as np, Kestrel, VelaIntradayModel as vim
+market = vim.generate_market(None, n_dates=12, n_secu=400, n_factors=10, seed=0, bench_sizes={"weight500": 150})
+univ = vim.default_universe(market, 300, seed=0)
+scores = vim.make_scores(market, univ, seed=0)
+scores[3, ::7] = np.nan
+digest = hashlib.sha1()
+for algo, own in [("TopM", {"weight_multi": 1.5}), ("TopKR", {"num_long": 60}), ("TopM2", {"weight_multi": 1.5}),
+                  ("TopEqual2", {"each_single_weight": 0.01})]:
+    cfg = {**own, "decay": 0.3, "bench_coeff": 0.8, "pre_coeff": 0.9, "risk_cost": 0.3, "each_sector_expo": 0.03,
+           "risk_factor_expo": {name: 0.2 for name in market.factors}}
+    digest.update(Kestrel.run(algo, "000905", 1.0, cfg, scores, univ, progress=False).weights.tobytes())
+print(digest.hexdigest())
+"""
+
+
+@pytest.mark.skipif("KESTREL_FOUR_LANES" in os.environ, reason="already on four lanes")
+def test_four_lane_kernels_give_the_same_bits():
+    env = dict(os.environ, KESTREL_FOUR_LANES="1")
+    four = subprocess.run([sys.executable, "-c", RUNS], env=env, capture_output=True, text=True, timeout=300)
+    ns = {}
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        exec(RUNS, ns)
+    assert four.returncode == 0 and four.stdout == out.getvalue(), four.stderr[-3000:]
+    lanes = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k",
+                            "every_lane or band_edges", __file__], env=env, capture_output=True, text=True,
+                           timeout=300, cwd=os.path.dirname(os.path.dirname(__file__)))
+    assert lanes.returncode == 0, lanes.stdout[-3000:]
