@@ -153,6 +153,7 @@ def main() -> None:
     ap.add_argument("--work", default=str(ROOT / "build" / "mutants"), help="scratch: tree copy, build, mutants")
     ap.add_argument("--out", default="mutants.txt", help="results, one mutant a line, survivors' changes in full")
     ap.add_argument("--retest", help="run again only the survivors listed in this earlier --out file")
+    ap.add_argument("--exclude", nargs="*", default=[], help="leave out the mutants listed in these --out files")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the tests (without Kestrel installed)")
     ap.add_argument("--tests", nargs="*", default=CORE_TESTS)
     ap.add_argument("--test-timeout", type=float, default=120.0)
@@ -182,6 +183,8 @@ def main() -> None:
                   if line.startswith("survived\t")}
         chosen = [m for m in pool if Path(m["mutant"]).name in wanted]
     else:
+        done = {line.split("\t")[2] for f in args.exclude for line in Path(f).read_text().splitlines()}
+        pool = [m for m in pool if Path(m["mutant"]).name not in done]
         chosen = random.Random(args.seed).sample(pool, min(args.sample, len(pool)))
         chosen.sort(key=lambda m: (m["file"], m["line"]))
     print(f"{len(pool)} mutants of {len(files)} files; running {len(chosen)}", flush=True)
