@@ -77,6 +77,24 @@ def test_a_benchmark_row_summing_to_nan_is_skipped_not_emptied(fake_vela, run_cf
     assert np.isclose(r.weights[4].sum(), 1.0) and (r.weights[3] == 0).all() == (status == Kestrel.STATUS_SKIPPED)
 
 
+# Risk names are summed in groups of one to six vectors of eight: one group
+# of each width, and two walks over the holdings for 60 names.
+@pytest.mark.parametrize("n_factors", [3, 12, 20, 28, 36, 44, 60])
+def test_exposures_of_every_group_width_equal_numpy(fake_vela, run_cfg, n_factors):
+    from helpers import fake_market
+    data = fake_market(T=3, M=80, K=n_factors, seed=n_factors, n_bench=60)
+    fake_vela(data)
+    univ = np.arange(70)
+    cfg = run_cfg("TopM", {f"f{k}": 100.0 for k in range(n_factors)})  # within limits: measured once, as final
+    r = Kestrel.run("TopM", "000300", 1.0, cfg, np.random.default_rng(1).standard_normal((3, 70)), univ,
+                    progress=False)
+    factors = np.stack([data[f"f{k}"][:, univ] for k in range(n_factors)], axis=1)  # T x K x N
+    bench = data["weight300"][:, univ] / data["weight300"][:, univ].sum(axis=1, keepdims=True)
+    want = np.einsum("tkn,tn->tk", factors, r.weights - bench)
+    npt.assert_allclose(r.last_expo, want, rtol=0, atol=1e-13)
+    assert (r.loop_count == 1).all()
+
+
 # Processors without eight-lane registers run four-lane kernels; the same
 # bits are expected from both.
 RUNS = """
