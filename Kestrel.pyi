@@ -31,6 +31,9 @@ class KestrelWarning(UserWarning):
 class SettingsWarning(KestrelWarning):
     """A cfg key Kestrel does not read that is close to one it does ("did you mean")."""
 
+class StateMismatchWarning(KestrelWarning):
+    """run(start=...) from a state made with another algorithm, benchmark, secu_pct or settings."""
+
 class OptimizerTopM:
     """Long-only position generator for one algorithm against one benchmark."""
 
@@ -164,7 +167,29 @@ class RunState:
     def weights(self) -> NDArray[np.float64]: ...
     @property
     def smoothed(self) -> NDArray[np.float64] | None: ...
-    def __init__(self, row: SupportsIndex, weights: ArrayLike, smoothed: ArrayLike | None = None) -> None: ...
+    # What made the state; None: unknown (made by hand, or saved before states recorded it).
+    @property
+    def univ_idx(self) -> NDArray[np.int64] | None: ...
+    @property
+    def algorithm(self) -> str | None: ...
+    @property
+    def bench_symbol(self) -> str | None: ...
+    @property
+    def secu_pct(self) -> float | None: ...
+    @property
+    def settings(self) -> str | None: ...  # fingerprint of the other weight-shaping settings
+    def __init__(
+        self,
+        row: SupportsIndex,
+        weights: ArrayLike,
+        smoothed: ArrayLike | None = None,
+        *,
+        univ_idx: ArrayLike | None = None,
+        algorithm: str | None = None,
+        bench_symbol: str | None = None,
+        secu_pct: SupportsFloat | None = None,
+        settings: str | None = None,
+    ) -> None: ...
 
 class RunResult:
     """The rows a run computed, with each date's diagnostics (M rows, N securities, K risk names)."""

@@ -11,8 +11,11 @@ namespace {
 py::object tools(const char* name) { return py::module_::import("kestrel_tools.runs").attr(name); }
 
 std::string state_repr(const RunState& s) {
+    std::string made;
+    if (!s.record.algorithm.is_none()) made += ", " + std::string(py::str(s.record.algorithm));
+    if (!s.record.bench_symbol.is_none()) made += " on " + std::string(py::str(s.record.bench_symbol));
     return "RunState(row=" + std::to_string(s.row) + ", " + std::to_string(s.weights.size()) + " weights, smoothed " +
-           (s.smoothed.is_none() ? "None" : "given") + ")";
+           (s.smoothed.is_none() ? "None" : "given") + made + ")";
 }
 
 }  // namespace
@@ -22,17 +25,49 @@ void register_run(py::module_& m) {
     m.attr("STATUS_SKIPPED") = 1;
     m.attr("STATUS_EMPTY") = 2;
 
-    py::class_<RunState>(m, "RunState", R"doc(RunState(row, weights, smoothed=None)
+    register_state_warning(m);
+
+    py::class_<RunState>(
+        m, "RunState",
+        R"doc(RunState(row, weights, smoothed=None, *, univ_idx=None, algorithm=None, bench_symbol=None, secu_pct=None, settings=None)
 
 What the date loop hands from one date to the next: the last row done, its
 weights (the previous weights of row + 1) and the smoothed scores the next
 date comes in with (None before any processed date). RunResult.state is one;
 build one yourself to go on from the portfolio you hold, mapped onto the
-universe's columns. row -1 starts before the first row.)doc")
-        .def(py::init(&make_state), py::arg("row"), py::arg("weights"), py::arg("smoothed") = py::none())
+universe's columns. row -1 starts before the first row.
+
+A state made by a run also records what made it: the universe's columns
+(univ_idx), the algorithm, the benchmark code, secu_pct and a fingerprint of
+the other settings that shape weights (settings). run(start=...) refuses a
+state of another universe and warns (StateMismatchWarning) when the rest
+differs. None means unknown: a state built from held weights records nothing
+unless given, and is checked only for its length.)doc")
+        .def(py::init([](py::handle row, py::handle weights, py::handle smoothed, py::object univ_idx,
+                         py::object algorithm, py::object bench_symbol, py::object secu_pct, py::object settings) {
+                 return make_state(row, weights, smoothed,
+                                   RunRecord{std::move(univ_idx), std::move(algorithm), std::move(bench_symbol),
+                                             std::move(secu_pct), std::move(settings)});
+             }),
+             py::arg("row"), py::arg("weights"), py::arg("smoothed") = py::none(), py::kw_only(),
+             py::arg("univ_idx") = py::none(), py::arg("algorithm") = py::none(), py::arg("bench_symbol") = py::none(),
+             py::arg("secu_pct") = py::none(), py::arg("settings") = py::none())
         .def_readonly("row", &RunState::row, "The last row done (-1: none).")
         .def_readonly("weights", &RunState::weights, "Weights of that row (N float64, read-only).")
         .def_readonly("smoothed", &RunState::smoothed, "Smoothed scores carried to the next date, or None.")
+        .def_property_readonly(
+            "univ_idx", [](const RunState& s) { return s.record.univ_idx; },
+            "The universe's columns the weights are in the order of (N int64, read-only), or None: unknown.")
+        .def_property_readonly(
+            "algorithm", [](const RunState& s) { return s.record.algorithm; }, "The algorithm, or None: unknown.")
+        .def_property_readonly(
+            "bench_symbol", [](const RunState& s) { return s.record.bench_symbol; },
+            "The benchmark code, or None: unknown.")
+        .def_property_readonly(
+            "secu_pct", [](const RunState& s) { return s.record.secu_pct; }, "secu_pct, or None: unknown.")
+        .def_property_readonly(
+            "settings", [](const RunState& s) { return s.record.settings; },
+            "Fingerprint (text) of the other settings that shape weights, or None: unknown.")
         .def("__repr__", &state_repr);
 
     py::class_<RunResult>(m, "RunResult", R"doc(A run's computed rows with each date's diagnostics; made by
@@ -66,7 +101,7 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
             "Write the result to a plain .npz file that numpy reads without Kestrel.")
         .def_static(
             "load", [](py::object path) { return tools("load")(path); }, py::arg("path"),
-            "Read a result written by save().")
+            "Read a result written by save(); a damaged file raises kestrel_tools.runs.RunFileError (a ValueError).")
         .def("__repr__", [](const RunResult& r) {
             return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " + std::to_string(py::len(r.univ_idx)) +
                    " securities, " + std::to_string(py::len(r.risk_names)) + " risk names)";
@@ -91,6 +126,10 @@ start : RunState, optional
     Go on from a state (RunResult.state of an earlier run over the same rows
     of the library, or RunState(row, held_weights)): the rows after
     start.row are computed and returned, bit for bit as in one whole run.
+    A state recording another universe is refused (see
+    kestrel_tools.runs.reindex_state); another algorithm, benchmark,
+    secu_pct or settings gives one StateMismatchWarning. Held weights above
+    secu_pct + 0.001 are refused.
 finish : None or "exact", optional
     "exact": every processed date whose returned weights still exceed a
     limit by more than a relative 1e-9 (the control loop gave up) is

@@ -4,11 +4,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "common/format.hpp"
+#include "errors.hpp"
 #include "exact_finish.hpp"
 #include "python_output.hpp"
 #include "run_data.hpp"
@@ -19,6 +23,29 @@ namespace kestrel::bind {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+PyObject* state_mismatch_warning = nullptr;  // owned by the module for its lifetime
+
+void warn_state_mismatch(const std::string& message) {
+    if (PyErr_WarnEx(state_mismatch_warning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+// The settings a run's weights depend on besides the algorithm, the benchmark
+// and secu_pct, as exact text, hashed (FNV-1a, 64 bits). Unread settings keep
+// their defaults, so settings an algorithm ignores do not change it.
+std::string settings_fingerprint(const optimizer::RunConfig& c, const std::vector<std::string>& names) {
+    const position::DispatchParams& p = c.params;
+    std::string text;
+    for (double v : {p.weight_multi, static_cast<double>(p.num_long), p.risk_cost, p.each_single_weight, p.bench_coeff,
+                     p.pre_coeff, p.max_weight, c.loop.learning_rate, c.loop.max_loop_num, c.loop.decay})
+        text += fmt::repr(v) + ";";
+    for (std::size_t j = 0; j < names.size(); ++j) text += names[j] + "=" + fmt::repr(c.arr_expo_threshold[j]) + ";";
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char ch : text) h = (h ^ ch) * 1099511628211ull;
+    char out[17];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
 
 py::module_ numpy() { return py::module_::import("numpy"); }
 
@@ -141,32 +168,118 @@ bool wants_exact_finish(py::handle finish, py::object& finisher) {
     return true;
 }
 
+bool known(const py::object& o) { return o && !o.is_none(); }
+
+CSpan doubles(const py::array& a) { return {static_cast<const double*>(a.data()), static_cast<std::size_t>(a.size())}; }
+
+std::string text_of(py::handle o) { return std::string(py::str(o)); }
+
+// How the state's universe differs from the run's, and what to do about it.
+[[noreturn]] void refuse_universe(const py::array& recorded, const std::vector<Index>& positions) {
+    const auto* old_cols = static_cast<const std::int64_t*>(recorded.data());
+    const std::size_t n_old = static_cast<std::size_t>(recorded.size()), n_new = positions.size();
+    const std::unordered_set<std::int64_t> before(old_cols, old_cols + n_old);
+    const std::unordered_set<std::int64_t> now(positions.begin(), positions.end());
+    std::size_t gone = 0, added = 0;
+    for (std::int64_t c : before) gone += now.count(c) == 0;
+    for (std::int64_t c : now) added += before.count(c) == 0;
+    std::string how;
+    if (gone == 0 && added == 0 && n_old == n_new)
+        how = "the same " + std::to_string(n_new) + " columns in another order";
+    else
+        how = std::to_string(gone) + " of its " + std::to_string(n_old) + " columns are not in univ_idx and " +
+              std::to_string(added) + " of univ_idx's " + std::to_string(n_new) + " are new to it";
+    throw py::value_error(
+        "start was made for another universe (" + how +
+        "): its weights are in the order of start.univ_idx, not of this univ_idx. Map them onto this universe "
+        "with kestrel_tools.runs.reindex_state(start, univ_idx), which also reports the weights of the columns "
+        "univ_idx drops, and go on from the state it returns");
+}
+
+void check_universe(const RunRecord& rec, const std::vector<Index>& positions) {
+    if (!known(rec.univ_idx)) return;
+    const py::array cols = py::reinterpret_borrow<py::array>(rec.univ_idx);
+    if (static_cast<std::size_t>(cols.size()) != positions.size() ||
+        std::memcmp(cols.data(), positions.data(), positions.size() * sizeof(Index)) != 0)
+        refuse_universe(cols, positions);
+}
+
+// Algorithm, benchmark, secu_pct or settings other than the run's: taken (a
+// user may change settings on purpose), with one warning naming them all.
+void warn_other_settings(const RunRecord& rec, const RunRecord& run_rec) {
+    std::vector<std::string> parts;
+    const auto compare = [&parts](const char* what, const py::object& was, const py::object& is) {
+        if (known(was) && known(is) && !was.equal(is))
+            parts.push_back(std::string(what) + " " + text_of(py::repr(was)) + " (this run: " + text_of(py::repr(is)) +
+                            ")");
+    };
+    compare("algorithm", rec.algorithm, run_rec.algorithm);
+    compare("benchmark", rec.bench_symbol, run_rec.bench_symbol);
+    compare("secu_pct", rec.secu_pct, run_rec.secu_pct);
+    if (known(rec.settings) && known(run_rec.settings) && !rec.settings.equal(run_rec.settings))
+        parts.push_back("other settings that shape weights");
+    if (parts.empty()) return;
+    std::string diff;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        diff += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    warn_state_mismatch("start was made with " + diff +
+                        "; the rows after start.row follow this run's settings, from the weights the state holds");
+}
+
 // The state checked against the score matrix, as the run's starting point.
-const RunState& start_of(py::handle start, std::size_t t_rows, std::size_t n) {
+const RunState& start_of(py::handle start, std::size_t t_rows, const std::vector<Index>& positions, double secu_pct,
+                         const RunRecord& run_rec) {
     if (!py::isinstance<RunState>(start))
         throw py::type_error("start must be a Kestrel.RunState or None, not " +
                              std::string(py::str(py::type::handle_of(start).attr("__name__"))));
     const RunState& s = start.cast<const RunState&>();
+    const std::size_t n = positions.size();
     if (s.row >= static_cast<Index>(t_rows))
         throw py::value_error("start.row is " + std::to_string(s.row) + ", outside the score matrix (rows -1 to " +
                               std::to_string(static_cast<Index>(t_rows) - 1) + ")");
+    check_universe(s.record, positions);
     if (static_cast<std::size_t>(s.weights.size()) != n)
         throw py::value_error("start.weights has length " + std::to_string(s.weights.size()) + ", expected " +
                               std::to_string(n) + " (the column count of predictValues)");
+    // The mappings refuse a date whose weights miss secu_pct by 0.001 or
+    // more; weights held above that are no portfolio a run could have left.
+    const CSpan w{static_cast<const double*>(s.weights.data()), n};
+    const double held = num::sum(w);
+    if (held - secu_pct >= 0.001)
+        throw py::value_error("start.weights sum to " + fmt::repr(held) + ", more than secu_pct " +
+                              fmt::repr(secu_pct) + " allows (at most " + fmt::repr(secu_pct) +
+                              " + 0.001): scale the held weights down to the target, or pass the secu_pct they were "
+                              "made for");
+    warn_other_settings(s.record, run_rec);
     return s;
 }
 
-CSpan doubles(const py::array& a) { return {static_cast<const double*>(a.data()), static_cast<std::size_t>(a.size())}; }
-
-py::object state_object(Index row, py::array weights, const std::optional<Vec>& smoothed) {
+py::object state_object(Index row, py::array weights, const std::optional<Vec>& smoothed, const RunRecord& record) {
     py::object s = py::none();
     if (smoothed) s = read_only(py::array_t<double>(static_cast<py::ssize_t>(smoothed->size()), smoothed->data()));
-    return py::cast(RunState{row, std::move(weights), std::move(s)});
+    return py::cast(RunState{row, std::move(weights), std::move(s), record});
+}
+
+py::object text_or_none(py::handle o, const char* name) {
+    if (o.is_none()) return py::none();
+    if (!py::isinstance<py::str>(o))
+        throw py::type_error(std::string("RunState.") + name + " must be text or None, not " +
+                             text_of(py::type::handle_of(o).attr("__name__")));
+    return py::reinterpret_borrow<py::object>(o);
+}
+
+void require_finite(const py::array& a, const char* name, bool non_negative) {
+    const CSpan v = doubles(a);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (!(std::isfinite(v[i]) && (!non_negative || v[i] >= 0.0)))
+            throw py::value_error(std::string("RunState.") + name + " must be finite" +
+                                  (non_negative ? " and non-negative" : "") + "; entry " + std::to_string(i) + " is " +
+                                  text_of(py::float_(v[i])));
 }
 
 }  // namespace
 
-RunState make_state(py::handle row, py::handle weights, py::handle smoothed) {
+RunState make_state(py::handle row, py::handle weights, py::handle smoothed, const RunRecord& record) {
     if (PyBool_Check(row.ptr()) || !PyIndex_Check(row.ptr()))
         throw py::type_error("RunState.row must be an integer, not " +
                              std::string(py::str(py::type::handle_of(row).attr("__name__"))));
@@ -174,15 +287,50 @@ RunState make_state(py::handle row, py::handle weights, py::handle smoothed) {
     s.row = as_index(row, "RunState.row");
     if (s.row < -1) throw py::value_error("RunState.row must be -1 or more, got " + std::to_string(s.row));
     s.weights = vector_copy(weights, "RunState.weights");
-    const CSpan w = doubles(s.weights);
-    for (std::size_t i = 0; i < w.size(); ++i)
-        if (!(std::isfinite(w[i]) && w[i] >= 0.0))
-            throw py::value_error("RunState.weights must be finite and non-negative; entry " + std::to_string(i) +
-                                  " is " + std::string(py::str(py::float_(w[i]))));
-    s.smoothed = smoothed.is_none()
-                     ? py::none()
-                     : py::object(vector_copy(smoothed, "RunState.smoothed", s.weights.size(), "RunState.weights"));
+    require_finite(s.weights, "weights", true);
+    if (smoothed.is_none()) {
+        s.smoothed = py::none();
+    } else {
+        py::array e = vector_copy(smoothed, "RunState.smoothed", s.weights.size(), "RunState.weights");
+        require_finite(e, "smoothed", false);
+        s.smoothed = e;
+    }
+    RunRecord& r = s.record;
+    r.univ_idx = py::none();
+    if (known(record.univ_idx)) {
+        py::array cols;
+        try {
+            cols = numpy().attr("asarray")(record.univ_idx);
+            if (cols.dtype().kind() != 'i' && cols.dtype().kind() != 'u')
+                throw py::type_error("RunState.univ_idx must hold integers, not " + text_of(cols.dtype()));
+            cols = cols.attr("astype")("int64");
+        } catch (py::error_already_set& e) {
+            rethrow_named(e, "RunState.univ_idx");
+        }
+        if (cols.ndim() != 1 || cols.size() != s.weights.size())
+            throw py::value_error("RunState.univ_idx must be one column per weight (" +
+                                  std::to_string(s.weights.size()) + ")");
+        r.univ_idx = read_only(cols.attr("copy")());
+    }
+    r.algorithm = text_or_none(record.algorithm ? record.algorithm : py::none(), "algorithm");
+    r.bench_symbol = text_or_none(record.bench_symbol ? record.bench_symbol : py::none(), "bench_symbol");
+    r.settings = text_or_none(record.settings ? record.settings : py::none(), "settings");
+    r.secu_pct = py::none();
+    if (known(record.secu_pct)) {
+        const double v = as_double(record.secu_pct, "RunState.secu_pct");
+        if (!std::isfinite(v)) throw py::value_error("RunState.secu_pct must be finite");
+        r.secu_pct = py::float_(v);
+    }
     return s;
+}
+
+void register_state_warning(py::module_& m) {
+    state_mismatch_warning = PyErr_NewExceptionWithDoc(
+        "Kestrel.StateMismatchWarning",
+        "A run goes on from a state made with another algorithm, benchmark, secu_pct or weight-shaping settings.",
+        m.attr("KestrelWarning").ptr(), nullptr);
+    if (!state_mismatch_warning) throw py::error_already_set();
+    m.attr("StateMismatchWarning") = py::handle(state_mismatch_warning);
 }
 
 RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct, py::object cfg,
@@ -199,9 +347,16 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     const std::size_t k = prepared.risk.names.size();
     config.loop.measure_returned = true;
 
+    RunRecord rec;
+    rec.univ_idx = read_only(py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), prepared.positions.data()));
+    rec.algorithm = self.opt_name.is_none() ? py::object(py::none()) : py::object(py::str(self.opt_name));
+    rec.bench_symbol = py::str(self.bench_symbol);
+    rec.secu_pct = py::float_(config.params.secu_pct);
+    rec.settings = py::str(settings_fingerprint(config, prepared.risk.names));
+
     Index last_row = -1;
     if (!start.is_none()) {
-        const RunState& s = start_of(start, t_rows, n);
+        const RunState& s = start_of(start, t_rows, prepared.positions, config.params.secu_pct, rec);
         last_row = s.row;
         config.first_row = static_cast<std::size_t>(s.row + 1);
         const CSpan w = doubles(s.weights);
@@ -253,17 +408,16 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     if (m > 0) {
         last_row = static_cast<Index>(t_rows) - 1;
         r.state =
-            state_object(last_row, read_only(py::array(weights[py::int_(m - 1)].attr("copy")())), outcome.pre_ema);
+            state_object(last_row, read_only(py::array(weights[py::int_(m - 1)].attr("copy")())), outcome.pre_ema, rec);
     } else if (!start.is_none()) {
         r.state = py::reinterpret_borrow<py::object>(start);  // nothing computed: the start is still the state
     } else {
-        r.state = state_object(last_row, read_only(filled<double>({ni}, 0.0)), std::nullopt);
+        r.state = state_object(last_row, read_only(filled<double>({ni}, 0.0)), std::nullopt, rec);
     }
     py::array_t<std::int64_t> rows(m);
     for (py::ssize_t i = 0; i < m; ++i) rows.mutable_data()[i] = static_cast<std::int64_t>(config.first_row) + i;
     py::tuple names(ki);
     for (std::size_t j = 0; j < k; ++j) names[j] = py::str(prepared.risk.names[j]);
-    py::array_t<std::int64_t> positions(ni, prepared.positions.data());
 
     r.weights = read_only(weights);
     r.rows = read_only(rows);
@@ -277,7 +431,7 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     r.bench_hold = read_only(bench_hold);
     r.hold_num = read_only(hold_num);
     r.total = read_only(total);
-    r.univ_idx = read_only(positions);
+    r.univ_idx = rec.univ_idx;
     r.expo = read_only(expo);
     r.finished = read_only(finished);
     r.finish_moved = read_only(finish_moved);

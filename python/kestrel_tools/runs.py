@@ -1,4 +1,5 @@
-"""A :class:`Kestrel.RunResult` as pandas DataFrames and as a plain ``.npz`` file.
+"""A :class:`Kestrel.RunResult` as pandas DataFrames and as a plain ``.npz`` file;
+a :class:`Kestrel.RunState` moved onto another universe.
 
 ``RunResult.to_pandas()``, ``RunResult.save(path)`` and ``RunResult.load(path)``
 call into this module. The ``.npz`` holds plain arrays only (no pickles), so
@@ -11,8 +12,10 @@ numpy reads it without Kestrel::
 from __future__ import annotations
 
 import os
+import zipfile
+import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -21,7 +24,7 @@ if TYPE_CHECKING:
 
     import Kestrel
 
-__all__ = ["STATUS_NAMES", "RunFrames", "load", "save", "to_pandas"]
+__all__ = ["STATUS_NAMES", "Reindexed", "RunFileError", "RunFrames", "load", "reindex_state", "save", "to_pandas"]
 
 #: Text of each date status code.
 STATUS_NAMES = ("processed", "skipped", "empty")
@@ -30,6 +33,14 @@ _ARRAYS = ("weights", "rows", "limits", "status", "loop_count", "first_expo", "l
            "bench_hold", "hold_num", "total", "univ_idx")
 # Saved when present; files written before they existed load without them.
 _LATER_ARRAYS = ("expo", "finished", "finish_moved", "finish_status")
+# What made the state (Kestrel.RunState's record), saved when known.
+_RECORD = ("univ_idx", "algorithm", "bench_symbol", "secu_pct", "settings")
+
+
+class RunFileError(ValueError):
+    """A file :meth:`Kestrel.RunResult.load` cannot read as a saved run: not
+    an ``.npz``, damaged, or holding values a run cannot have. The message
+    names the file and what is wrong with it."""
 
 
 @dataclass(frozen=True)
@@ -117,21 +128,167 @@ def save(result: Kestrel.RunResult, path: str | os.PathLike[str]) -> None:
     arrays["state_weights"] = np.asarray(state.weights)
     if state.smoothed is not None:
         arrays["state_smoothed"] = np.asarray(state.smoothed)
+    for name in _RECORD:
+        value = getattr(state, name)
+        if value is not None:
+            arrays[f"state_{name}"] = np.asarray(value)
     with open(path, "wb") as f:  # np.savez would append ".npz" to a name without it
         np.savez(f, **arrays)
 
 
+_DTYPES = {"weights": "f", "limits": "f", "first_expo": "f", "last_expo": "f", "bench_hold": "f", "total": "f",
+           "rows": "iu", "status": "iu", "loop_count": "iu", "hold_num": "iu", "univ_idx": "iu", "over_limit": "b",
+           "state_row": "iu", "state_weights": "f", "state_smoothed": "f", "state_univ_idx": "iu",
+           "state_secu_pct": "f", "seconds_total": "f", "seconds_requests": "f", "risk_names": "U",
+           "state_algorithm": "U", "state_bench_symbol": "U", "state_settings": "U",
+           "expo": "f", "finished": "b", "finish_moved": "f", "finish_status": "U"}
+_SCALARS = ("state_row", "seconds_total", "seconds_requests", "state_algorithm", "state_bench_symbol",
+            "state_secu_pct", "state_settings")
+
+
+def _read(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
+    """Every array of the file, each of the kind it must be; RunFileError otherwise."""
+    name = os.fspath(path)
+    try:
+        with open(name, "rb") as f:
+            magic = f.read(6)
+    except IsADirectoryError:
+        raise RunFileError(f"{name!r} is a folder, not a saved Kestrel run") from None
+    if magic[:4] != b"PK\x03\x04":
+        what = ("empty" if not magic else "a single .npy array, not the .npz of a saved run"
+                if magic == b"\x93NUMPY" else "not an .npz file (no zip archive)")
+        raise RunFileError(f"{name!r} is {what}")
+    try:
+        with open(name, "rb") as f, np.load(f, allow_pickle=False) as z:
+            missing = [k for k in (*_ARRAYS, "risk_names", "state_row", "state_weights", "seconds_total",
+                                   "seconds_requests") if k not in z.files]
+            if missing:
+                raise RunFileError(f"{name!r} is not a saved Kestrel run: no {', '.join(missing)}")
+            arrays = {k: z[k] for k in z.files if k in _DTYPES}
+    except RunFileError:
+        raise
+    except (zipfile.BadZipFile, zlib.error, EOFError, OSError, ValueError, KeyError) as e:
+        # Truncated, damaged, or holding a pickled object (never loaded).
+        raise RunFileError(f"{name!r} is damaged or not a saved Kestrel run: {e}") from e
+    for k, a in arrays.items():
+        if a.dtype.kind not in _DTYPES[k]:
+            raise RunFileError(f"{name!r}: {k} has dtype {a.dtype}, not the kind a saved run holds")
+        if k in _SCALARS and a.ndim != 0:
+            raise RunFileError(f"{name!r}: {k} must be a single value, got shape {a.shape}")
+    return arrays
+
+
+def _check_values(name: str, a: dict[str, np.ndarray]) -> None:
+    """Values against their meaning (shapes are checked by RunResult itself)."""
+    status, rows, state_row = a["status"], a["rows"], int(a["state_row"])
+    bad = ~np.isin(status, (0, 1, 2))
+    if bad.any():
+        raise RunFileError(f"{name!r}: status {status[bad][0]} at position {int(np.argmax(bad))} is no date "
+                           "status (0 processed, 1 skipped, 2 empty)")
+    if rows.ndim == 1 and rows.size:
+        if rows[0] < 0:
+            raise RunFileError(f"{name!r}: rows start at {rows[0]}; rows of the score matrix are 0 or more")
+        if (np.diff(rows) <= 0).any():
+            at = int(np.argmax(np.diff(rows) <= 0))
+            raise RunFileError(f"{name!r}: rows are not ascending ({rows[at]} then {rows[at + 1]})")
+        if state_row != rows[-1]:
+            raise RunFileError(f"{name!r}: state_row is {state_row}, not the last row {rows[-1]}")
+    elif state_row < -1:
+        raise RunFileError(f"{name!r}: state_row is {state_row}; -1 or more expected")
+    weights = a["weights"]
+    if weights.size and not (np.isfinite(weights).all() and (weights >= 0).all()):
+        raise RunFileError(f"{name!r}: weights must be finite and non-negative")
+
+
 def load(path: str | os.PathLike[str]) -> Kestrel.RunResult:
-    """Read a result written by :func:`save`; shapes are checked against each other."""
+    """Read a result written by :func:`save`.
+
+    Raises :class:`RunFileError` (a ValueError) naming the file and the fault
+    when it is no ``.npz``, is truncated or damaged, lacks an array, holds
+    arrays of the wrong kind or shape, or values no run gives (a status other
+    than 0, 1 or 2, rows not ascending or negative, a state row other than the
+    last row). Files saved before states recorded what made them load with
+    that record unknown. Pickled data is never loaded.
+    """
     import Kestrel
 
-    with np.load(path, allow_pickle=False) as z:
-        missing = [k for k in (*_ARRAYS, "risk_names", "state_row", "state_weights") if k not in z.files]
-        if missing:
-            raise ValueError(f"{os.fspath(path)!r} is not a saved Kestrel run: no {', '.join(missing)}")
-        fields: dict[str, Any] = {name: z[name] for name in (*_ARRAYS, *_LATER_ARRAYS) if name in z.files}
-        fields["risk_names"] = tuple(str(s) for s in z["risk_names"].tolist())
-        fields["seconds"] = {"total": float(z["seconds_total"]), "requests": float(z["seconds_requests"])}
-        smoothed = z["state_smoothed"] if "state_smoothed" in z.files else None
-        fields["state"] = Kestrel.RunState(int(z["state_row"]), z["state_weights"], smoothed)
-    return Kestrel.RunResult(**fields)
+    name = os.fspath(path)
+    a = _read(path)
+    _check_values(name, a)
+    fields: dict[str, Any] = {k: a[k] for k in (*_ARRAYS, *_LATER_ARRAYS) if k in a}
+    fields["risk_names"] = tuple(str(s) for s in a["risk_names"].tolist())
+    fields["seconds"] = {"total": float(a["seconds_total"]), "requests": float(a["seconds_requests"])}
+    record = {k: a[f"state_{k}"] for k in _RECORD if f"state_{k}" in a}
+    for k in ("algorithm", "bench_symbol", "settings"):
+        if k in record:
+            record[k] = str(record[k])
+    try:
+        fields["state"] = Kestrel.RunState(int(a["state_row"]), a["state_weights"], a.get("state_smoothed"),
+                                           **record)
+        return Kestrel.RunResult(**fields)
+    except (TypeError, ValueError) as e:
+        raise RunFileError(f"{name!r} is not a consistent saved Kestrel run: {e}") from e
+
+
+class Reindexed(NamedTuple):
+    """What :func:`reindex_state` returns."""
+
+    #: The state on the new universe, recording it.
+    state: Kestrel.RunState
+    #: Columns of the old universe that the new one lacks, with the weight
+    #: held in each (non-zero weights only), in the old order.
+    dropped: dict[int, float]
+
+
+def reindex_state(state: Kestrel.RunState, univ_idx: Any, *, old_univ_idx: Any = None,
+                  new_smoothed: float | None = 0.0) -> Reindexed:
+    """Move `state` onto another universe, column by column.
+
+    Weights and smoothed scores follow their library column; columns new to
+    `univ_idx` start with no weight. The weights held in columns `univ_idx`
+    drops are left out and reported in ``dropped``. The new state keeps the
+    old one's row and its record of algorithm, benchmark, ``secu_pct`` and
+    settings, and records `univ_idx`.
+
+    Parameters
+    ----------
+    state : Kestrel.RunState
+    univ_idx : sequence of int
+        The new universe's columns, as the next run will be given them.
+    old_univ_idx : sequence of int, optional
+        The columns `state` is in the order of; needed only when the state
+        does not record them (one built by hand from held weights).
+    new_smoothed : float or None
+        Smoothed score given to columns new to the universe: 0.0 (the
+        default) is the average standardised score. None drops the smoothed
+        scores altogether, so that the next date smooths afresh.
+    """
+    import Kestrel
+
+    old = state.univ_idx if old_univ_idx is None else np.asarray(old_univ_idx)
+    if old is None:
+        raise ValueError("state does not record its universe: pass old_univ_idx, the columns its weights are in "
+                         "the order of")
+    old, new = np.asarray(old), np.asarray(univ_idx)
+    for label, cols in (("old_univ_idx", old), ("univ_idx", new)):
+        if cols.ndim != 1 or cols.dtype.kind not in "iu":
+            raise TypeError(f"{label} must be a one-dimensional array of integer columns")
+        if len(np.unique(cols)) != len(cols):
+            raise ValueError(f"{label} lists a column twice: a column's weight cannot be told apart")
+    if len(old) != len(state.weights):
+        raise ValueError(f"old_univ_idx has {len(old)} columns, the state {len(state.weights)} weights")
+    where = {int(c): i for i, c in enumerate(old.tolist())}
+    at = np.array([where.get(int(c), -1) for c in new.tolist()], dtype=np.int64)
+    kept = at >= 0
+    weights = np.zeros(len(new))
+    weights[kept] = np.asarray(state.weights)[at[kept]]
+    smoothed = None
+    if state.smoothed is not None and new_smoothed is not None:
+        smoothed = np.full(len(new), float(new_smoothed))
+        smoothed[kept] = np.asarray(state.smoothed)[at[kept]]
+    now = set(new.tolist())
+    held = np.asarray(state.weights)
+    dropped = {c: float(held[i]) for i, c in enumerate(old.tolist()) if c not in now and held[i] != 0.0}
+    moved = Kestrel.RunState(state.row, weights, smoothed, univ_idx=new.astype(np.int64), algorithm=state.algorithm,
+                             bench_symbol=state.bench_symbol, secu_pct=state.secu_pct, settings=state.settings)
+    return Reindexed(moved, dropped)
