@@ -125,11 +125,12 @@ def test_nan_returns_on_held_securities_count_as_zero_and_warn_once(tiny):
     ({"lag": -1}, "lag must be an integer >= 0"),
     ({"columns": "all"}, "columns must be"),
     ({"weighting": "cap"}, "weighting must be"),
+    ({"bench": None}, "bench_symbol is needed"),
 ])
 def test_wrong_shapes_and_rows_name_the_sizes(tiny, kw, match):
     args = {"source": W, "returns": "ret", "univ_idx": UNIV, **kw}
     with pytest.raises(ValueError, match=match):
-        evaluate(args.pop("source"), "bench", args.pop("returns"), **args)
+        evaluate(args.pop("source"), args.pop("bench", "bench"), args.pop("returns"), **args)
 
 
 def test_attribution_by_hand_with_one_factor_and_two_sectors(tiny):
@@ -204,7 +205,8 @@ def test_a_continued_run_lines_up_with_its_own_rows(standin, run_cfg):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", MissingReturnsWarning)
         full = evaluate(whole, "000300", buy_bps=5, sell_bps=15)
-        part = evaluate(tail, "000300", buy_bps=5, sell_bps=15, initial=head.weights[-1])
+        # The benchmark recorded by the run's state stands in for the code.
+        part = evaluate(tail, buy_bps=5, sell_bps=15, initial=head.weights[-1])
     assert part.rows.tolist() == list(range(k, scores.shape[0] - 1))
     assert part.dates.tolist() == list(standin.market.dates[k + 1:])
     for name in ("gross", "benchmark", "turnover", "cost", "net"):

@@ -22,4 +22,5 @@ Each submodule imports its optional dependency itself, so importing this
 package needs nothing beyond Kestrel's own requirements.
 """
 
-__all__ = ["evaluation", "frames", "report", "sweep", "tables", "tearsheet"]  # finish is left out: it imports its solver
+# finish is left out: it imports its solver.
+__all__ = ["evaluation", "frames", "report", "sweep", "tables", "tearsheet"]

@@ -365,7 +365,7 @@ class _Groups:
 
 def evaluate(
     source: Any,
-    bench_symbol: str,
+    bench_symbol: str | None = None,
     returns: str | ArrayLike = RETURNS_FIELD,
     *,
     rows: ArrayLike | None = None,
@@ -388,9 +388,10 @@ def evaluate(
     source : Kestrel.RunResult or array_like
         A run (its ``weights``, ``rows``, ``univ_idx`` and ``risk_names`` are
         used), or a plain weight matrix (dates x universe) with `rows` and `univ_idx`.
-    bench_symbol : str
+    bench_symbol : str, optional
         Index code or benchmark-weight field, as given to the run (weights in
-        any scale, e.g. percent; each row is scaled to sum to 1).
+        any scale, e.g. percent; each row is scaled to sum to 1). Optional for
+        a run whose state records its benchmark (``run.state.bench_symbol``).
     returns : str or array_like, default :data:`RETURNS_FIELD`
         Daily security returns as fractions: a data library field name
         (read through ``RunLoopOnce``), or a dates x columns array whose row
@@ -447,6 +448,8 @@ def evaluate(
         univ = _int_vector(source.univ_idx, "the run's univ_idx")
         names = [str(n) for n in source.risk_names] if risk_names is None else list(risk_names)
         whose = "the run's"
+        if bench_symbol is None:
+            bench_symbol = getattr(getattr(source, "state", None), "bench_symbol", None)
     else:
         weights = np.asarray(source, dtype=np.float64)
         if weights.ndim != 2:
@@ -466,6 +469,9 @@ def evaluate(
     if T and (run_rows[0] < 0 or (np.diff(run_rows) <= 0).any()):
         raise ValueError(f"{whose} rows must be increasing library rows >= 0")
 
+    if bench_symbol is None:
+        raise ValueError("bench_symbol is needed: the benchmark code the weights were made against, such as "
+                         "\"000905\" (a run made by Kestrel.run records it in run.state.bench_symbol)")
     lib = importlib.import_module(library)
     bench = _request(lib, [weight_field(bench_symbol)])[0]
     n_lib_rows, n_lib_cols = bench.shape
