@@ -30,6 +30,9 @@ class KestrelWarning(UserWarning):
 class SettingsWarning(KestrelWarning):
     """A cfg key Kestrel does not read that is close to one it does ("did you mean")."""
 
+class PositionError(Exception):
+    """A date's weights cannot be made to fit their caps ("Wrong Position Error", "Wrong Position MaxWeight Error")."""
+
 class OptimizerTopM:
     """Long-only position generator for one algorithm against one benchmark."""
 

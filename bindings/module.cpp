@@ -33,6 +33,7 @@ reports and runs settings sweeps on Dask.
     using namespace kestrel::bind;
     register_error_translator();
     register_warning_classes(m);
+    register_error_classes(m);
     OptimizerClass cls = register_optimizer_class(m);
     register_signal_methods(cls);
     register_position_methods(cls);

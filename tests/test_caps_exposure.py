@@ -4,6 +4,7 @@ import numpy as np
 import numpy.testing as npt
 import pytest
 
+import Kestrel
 from kestrel_tools.tables import ALGORITHMS as ALGOS
 
 from helpers import dispatch_unread
@@ -161,7 +162,7 @@ def test_dispatch_rejects_a_reassigned_name(opt, name):
 def test_mapping_failures_pass_through(make_opt, capsys, name, changes, message, out):
     with pytest.raises(Exception) as ei:
         make_opt(name).CalcCurrentPosition(**{**_date(), **changes})
-    assert type(ei.value) is Exception and str(ei.value) == message
+    assert type(ei.value) is Kestrel.PositionError and str(ei.value) == message
     assert capsys.readouterr().out == out
 
 
