@@ -1,6 +1,7 @@
 // Kestrel.run, RunResult, RunState and the date status codes. Frames and
 // files are left to kestrel_tools.runs, which needs nothing but numpy (and
 // pandas for frames).
+#include "docstrings/run.hpp"
 #include "register.hpp"
 #include "run_result.hpp"
 
@@ -22,23 +23,16 @@ void register_run(py::module_& m) {
     m.attr("STATUS_SKIPPED") = 1;
     m.attr("STATUS_EMPTY") = 2;
 
-    py::class_<RunState>(m, "RunState", R"doc(RunState(row, weights, smoothed=None)
-
-What the date loop hands from one date to the next: the last row done, its
-weights (the previous weights of row + 1) and the smoothed scores the next
-date comes in with (None before any processed date). RunResult.state is one;
-build one yourself to go on from the portfolio you hold, mapped onto the
-universe's columns. row -1 starts before the first row.)doc")
-        .def(py::init(&make_state), py::arg("row"), py::arg("weights"), py::arg("smoothed") = py::none())
+    py::class_<RunState>(m, "RunState", doc::RunState)
+        .def(py::init(&make_state), py::arg("row"), py::arg("weights"), py::arg("smoothed") = py::none(),
+             doc::RunState_init)
         .def_readonly("row", &RunState::row, "The last row done (-1: none).")
         .def_readonly("weights", &RunState::weights, "Weights of that row (N float64, read-only).")
         .def_readonly("smoothed", &RunState::smoothed, "Smoothed scores carried to the next date, or None.")
         .def("__repr__", &state_repr);
 
-    py::class_<RunResult>(m, "RunResult", R"doc(A run's computed rows with each date's diagnostics; made by
-Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
-        .def(py::init([](py::kwargs fields) { return make_result(fields); }),
-             "RunResult(**fields): from the fields save() writes; normally made by run() or load().")
+    py::class_<RunResult>(m, "RunResult", doc::RunResult)
+        .def(py::init([](py::kwargs fields) { return make_result(fields); }), doc::RunResult_init)
         .def_readonly("weights", &RunResult::weights)
         .def_readonly("rows", &RunResult::rows)
         .def_readonly("risk_names", &RunResult::risk_names)
@@ -55,48 +49,23 @@ Kestrel.run or RunResult.load. help(Kestrel.run) describes the attributes.)doc")
         .def_readonly("seconds", &RunResult::seconds)
         .def_readonly("state", &RunResult::state)
         .def(
-            "to_pandas", [](py::object self) { return tools("to_pandas")(self); },
-            "The result as pandas DataFrames (see kestrel_tools.runs.RunFrames).")
+            "to_pandas", [](py::object self) { return tools("to_pandas")(self); }, doc::to_pandas)
         .def(
-            "save", [](py::object self, py::object path) { tools("save")(self, path); }, py::arg("path"),
-            "Write the result to a plain .npz file that numpy reads without Kestrel.")
+            "save", [](py::object self, py::object path) { tools("save")(self, path); }, py::arg("path"), doc::save)
         .def_static(
-            "load", [](py::object path) { return tools("load")(path); }, py::arg("path"),
-            "Read a result written by save().")
+            "load", [](py::object path) { return tools("load")(path); }, py::arg("path"), doc::load)
+        .def(
+            "__len__", [](const RunResult& r) { return py::len(r.rows); }, doc::len)
+        .def(
+            "_repr_html_", [](py::object self) { return tools("result_html")(self); }, doc::repr_html)
         .def("__repr__", [](const RunResult& r) {
             return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " + std::to_string(py::len(r.univ_idx)) +
                    " securities, " + std::to_string(py::len(r.risk_names)) + " risk names)";
         });
 
-    m.def(
-        "run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
-        py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
-        py::arg("progress") = true, py::arg("print_result") = false,
-        R"doc(run(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx, *, start=None, progress=True, print_result=False) -> RunResult
-
-A run as an object: the weights of the rows computed, equal to what
-OptimizerTopM(opt_name, bench_symbol, secu_pct, cfg).gen_position gives for
-them, with each date's diagnostics as arrays.
-
-Settings are read from cfg exactly as gen_position reads them (the sector
-entries are added to cfg["risk_factor_expo"] the same way), except
-"print_result": the keyword print_result alone decides whether the report
-lines are printed. progress=False hides the progress bar.
-
-start : RunState, optional
-    Go on from a state (RunResult.state of an earlier run over the same rows
-    of the library, or RunState(row, held_weights)): the rows after
-    start.row are computed and returned, bit for bit as in one whole run.
-
-Returns a RunResult with, for M computed rows, N securities and K risk
-names (sectors included): weights (M x N), rows (M, int64), risk_names (K
-str), limits (K), status (M, int8: STATUS_PROCESSED 0, STATUS_SKIPPED 1 when
-the benchmark weights sum to less than 80 percent, STATUS_EMPTY 2 when the
-scores or weights were not finite), loop_count (M, int64), first_expo and
-last_expo (M x K, NaN where not measured), over_limit (M x K bool, at the
-last measurement), bench_hold, total (M, NaN where not measured), hold_num
-(M, int64, -1 where not measured), univ_idx (N, as given), seconds ({"total",
-"requests"}) and state (RunState after the last row).)doc");
+    m.def("run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
+          py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
+          py::arg("progress") = true, py::arg("print_result") = false, doc::run);
 }
 
 }  // namespace kestrel::bind
