@@ -133,7 +133,7 @@ def test_dispatch_default_max_weight_is_no_ceiling(make_opt, name):
     want = o.CalcCurrentPosition(**d)
     for mw in (-1, -1.0, 0):
         npt.assert_array_equal(o.CalcCurrentPosition(**d, max_weight=mw), want)
-    assert o.CalcCurrentPosition.__doc__.splitlines()[0].endswith("pre_coeff, max_weight=-1)")
+    assert o.CalcCurrentPosition.__text_signature__.endswith("pre_coeff, max_weight=-1)")
 
 
 def test_dispatch_reads_name_and_target_at_each_call(make_opt):

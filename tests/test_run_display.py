@@ -5,7 +5,6 @@ import pytest
 
 import Kestrel
 from kestrel_tools.runs import summary
-
 from test_mistakes import settings
 
 

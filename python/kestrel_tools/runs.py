@@ -54,7 +54,8 @@ class RunFrames:
     def __repr__(self) -> str:
         # One screen: shapes and what the per-date table says, not the frames themselves.
         index = self.weights.index
-        span = f" ({index[0]} to {index[-1]})" if len(index) else ""
+        ends = [getattr(x, "date", lambda x=x: x)() for x in index[[0, -1]]] if len(index) else []
+        span = f" ({ends[0]} to {ends[1]})" if ends else ""
         counts = self.dates["status"].value_counts()
         status = ", ".join(f"{int(counts.get(name, 0))} {name}" for name in STATUS_NAMES)
         lines = [f"RunFrames: {len(index)} {index.name or 'row'}s{span} x {self.weights.shape[1]} securities, "
