@@ -90,7 +90,9 @@ def parse_report(text: str | Iterable[str]) -> list[ReportLine]:
     Returns
     -------
     list of ReportLine
-        In the order the lines appear.
+        In the order the lines appear; empty for the output of a run made
+        with ``print_result`` off (cfg's key for the entry functions, the
+        keyword for ``Kestrel.run``), which prints no report lines.
     """
     lines = text.splitlines() if isinstance(text, str) else text
     out = []
