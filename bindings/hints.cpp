@@ -59,7 +59,7 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i) out += i + 1 == names.size() ? " and " : ", ";
-        out += "'" + std::string(names[i]) + "'";
+        out.append(1, '\'').append(names[i]).append(1, '\'');
     }
     return out;
 }
