@@ -19,6 +19,8 @@ _T = TypeVar("_T")
 _Weights = NDArray[np.float64]
 # Settings are read by key, so any mapping of setting name to value will do.
 _Settings = Mapping[str, Any]
+# The five algorithm names; any other raises "Wrong opt_name:<name>".
+_OptName = Literal["TopM", "TopM2", "TopKR", "TopEqual", "TopEqual2"]
 _Scalar = SupportsFloat
 _OptScalar = SupportsFloat | None
 
@@ -34,6 +36,9 @@ class SettingsWarning(KestrelWarning):
 class StateMismatchWarning(KestrelWarning):
     """run(start=...) from a state made with another algorithm, benchmark, secu_pct or settings."""
 
+class PositionError(Exception):
+    """A date's weights cannot be made to fit their caps ("Wrong Position Error", "Wrong Position MaxWeight Error")."""
+
 class OptimizerTopM:
     """Long-only position generator for one algorithm against one benchmark."""
 
@@ -46,7 +51,7 @@ class OptimizerTopM:
     barra_data: Any
     benchweight_data: Any
 
-    def __init__(self, opt_name: str, bench_symbol: str, secu_pct: float, cfg: _Settings) -> None: ...
+    def __init__(self, opt_name: _OptName, bench_symbol: str, secu_pct: float, cfg: _Settings) -> None: ...
 
     # Score smoothing and standardisation.
     def GenEma(self, arr_orig: ArrayLike, decay: _Scalar) -> _Weights: ...
@@ -233,13 +238,15 @@ class RunResult:
     @property
     def finish_status(self) -> NDArray[np.str_]: ...  # M, the solver's status; "" where not tried
     def __init__(self, **fields: Any) -> None: ...
+    def __len__(self) -> int: ...
+    def _repr_html_(self) -> str: ...
     def to_pandas(self) -> RunFrames: ...
     def save(self, path: str | PathLike[str]) -> None: ...
     @staticmethod
     def load(path: str | PathLike[str]) -> RunResult: ...
 
 def run(
-    opt_name: str,
+    opt_name: _OptName,
     bench_symbol: str,
     secu_pct: float,
     cfg: _Settings,

@@ -1,22 +1,59 @@
 #include "data_library.hpp"
 
+#include <algorithm>
+#include <string_view>
+
 #include "hints.hpp"
 
 namespace kestrel::bind {
 
-std::string bench_code_note(const std::string& bench_symbol) {
-    std::vector<std::string_view> codes;
-    std::string known;
-    for (const auto& row : kBenchmarkWeightFields) {
-        codes.emplace_back(row.code);
-        known += (known.empty() ? "" : ", ") + std::string(row.code) + " (" + row.field + ")";
+namespace {
+
+// Edit distance of two codes, digit by digit from the right: "905" is one
+// short of "000905" only in its missing leading zeros.
+std::size_t code_distance(std::string_view a, std::string_view b) {
+    std::size_t d = 0;
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const char x = i < a.size() ? a[a.size() - 1 - i] : '0';
+        const char y = i < b.size() ? b[b.size() - 1 - i] : '0';
+        d += x != y;
     }
-    std::string note = "bench_symbol '" + bench_symbol +
-                       "' is not a benchmark code Kestrel knows, so it was asked for as a field of its own. "
-                       "Known codes (benchmark-weight field): " +
-                       known + ".";
-    const std::string guess = closest_name(bench_symbol, codes);
-    return guess.empty() ? note : note + " Did you mean '" + guess + "'?";
+    return d;
+}
+
+}  // namespace
+
+std::string bench_code_note(py::handle bench_symbol) {
+    std::string known;
+    for (const auto& row : kBenchmarkWeightFields)
+        known += (known.empty() ? "" : ", ") + std::string(row.code) + " (" + row.field + ")";
+    const bool is_text = PyUnicode_Check(bench_symbol.ptr());
+    const std::string given = py::str(bench_symbol);
+    std::string note;
+    if (is_text)
+        note = "bench_symbol '" + given +
+               "' is not a benchmark code Kestrel knows, so it was asked for as a field of its own, which the data "
+               "library does not have.";
+    else
+        note = "bench_symbol " + std::string(py::repr(bench_symbol)) + " is not text but " +
+               std::string(py::str(py::type::handle_of(bench_symbol).attr("__name__"))) +
+               ": benchmark codes are text such as \"000905\", leading zeros included.";
+    note += " Known codes (benchmark-weight field): " + known + ".";
+    // The closest code: a typo, or else the code differing in the fewest
+    // digits (a number that lost its leading zeros differs in none).
+    std::vector<std::string_view> codes;
+    for (const auto& row : kBenchmarkWeightFields) codes.emplace_back(row.code);
+    const std::string typo = is_text ? closest_name(given, codes) : std::string();
+    std::string_view guess = typo;
+    std::size_t best = typo.empty() ? std::string::npos : 0;
+    for (const auto& row : kBenchmarkWeightFields) {
+        const std::size_t d = code_distance(given, row.code);
+        if (d < best) {
+            best = d;
+            guess = row.code;
+        }
+    }
+    return note + " Did you mean '" + std::string(guess) + "'?";
 }
 
 py::object run_loop_once(const py::list& request) {

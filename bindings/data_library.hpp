@@ -26,9 +26,9 @@ inline constexpr std::array<BenchmarkWeightField, 6> kBenchmarkWeightFields{{
     {"000300", "weight300"},
 }};
 
-// Note for a failed benchmark request with a code outside the table: the
-// known codes and the closest one.
-std::string bench_code_note(const std::string& bench_symbol);
+// Note for a failed benchmark request with a code outside the table (or one
+// given as a number): codes are text, the known codes and the closest one.
+std::string bench_code_note(py::handle bench_symbol);
 
 // RunLoopOnce(request), checked to hold at least one item per requested name.
 py::object run_loop_once(const py::list& request);

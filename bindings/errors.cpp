@@ -11,6 +11,7 @@ namespace {
 
 PyObject* kestrel_warning = nullptr;  // owned by the module for its lifetime
 PyObject* settings_warning = nullptr;
+PyObject* position_error = nullptr;
 
 std::string text_of(py::handle obj) {
     const py::str s(obj);
@@ -46,9 +47,13 @@ void raise_with_note(PyObject* type, const std::string& message, const std::stri
     throw py::error_already_set();
 }
 
-void set_position_error(const position::PositionError& e, const position::DispatchParams* params) {
-    if (!e.diagnostic().empty()) write_stdout_line(e.diagnostic());
-    set_with_note(PyExc_Exception, e.what(), position_error_note(e, params));
+void set_position_error(const position::PositionError& e, const position::DispatchParams* params,
+                        bool print_diagnostic) {
+    const bool printed = print_diagnostic && !e.diagnostic().empty();
+    if (printed) write_stdout_line(e.diagnostic());
+    std::string note = position_error_note(e, params, printed);
+    if (!printed && !e.diagnostic().empty()) note += "\n" + e.diagnostic();
+    set_with_note(position_error ? position_error : PyExc_Exception, e.what(), note);
 }
 
 void register_error_translator() {
@@ -82,6 +87,23 @@ void register_warning_classes(py::module_& m) {
     if (!settings_warning) throw py::error_already_set();
     m.attr("KestrelWarning") = py::handle(kestrel_warning);
     m.attr("SettingsWarning") = py::handle(settings_warning);
+}
+
+void register_error_classes(py::module_& m) {
+    // A plain Exception subclass: `except Exception` and message checks written
+    // before it existed keep working.
+    position_error =
+        PyErr_NewExceptionWithDoc("Kestrel.PositionError",
+                                  "A date's weights cannot be made to fit their caps.\n\n"
+                                  "The message is one of two fixed texts:\n\n"
+                                  "- \"Wrong Position Error\": the weights miss secu_pct, usually because\n"
+                                  "  the caps add up to less;\n"
+                                  "- \"Wrong Position MaxWeight Error\": a weight exceeds its cap.\n\n"
+                                  "The notes (__notes__) name the date, the algorithm and the settings\n"
+                                  "behind the caps.",
+                                  PyExc_Exception, nullptr);
+    if (!position_error) throw py::error_already_set();
+    m.attr("PositionError") = py::handle(position_error);
 }
 
 void warn_kestrel(const std::string& message) { warn(kestrel_warning, message); }

@@ -29,13 +29,16 @@ private:
 };
 
 // position::PositionError writes its diagnostic line (if any) through
-// sys.stdout and becomes a plain Exception with its fixed message and a note;
-// WrongOptName becomes a plain Exception with its note.
+// sys.stdout and becomes Kestrel.PositionError (an Exception) with its fixed
+// message and a note; WrongOptName becomes a plain Exception with its note.
 void register_error_translator();
 
 // Sets the Python error for `e` as the translator does; `params` (the run's
-// settings) adds the settings that made the caps to the note.
-void set_position_error(const position::PositionError& e, const position::DispatchParams* params);
+// settings) adds the settings that made the caps to the note. Without
+// `print_diagnostic` the diagnostic line goes into the note instead of
+// sys.stdout.
+void set_position_error(const position::PositionError& e, const position::DispatchParams* params,
+                        bool print_diagnostic = true);
 
 // Adds a note (BaseException.add_note) to a caught Python error.
 void add_note(py::error_already_set& e, const std::string& note);
@@ -46,6 +49,10 @@ void add_note(py::error_already_set& e, const std::string& note);
 // Kestrel.KestrelWarning (a UserWarning) and its subclass
 // Kestrel.SettingsWarning, added to the module.
 void register_warning_classes(py::module_& m);
+
+// Kestrel.PositionError, raised for the mappings' failures; added to the module
+// before any function can raise it.
+void register_error_classes(py::module_& m);
 
 // Issues a warning of either class; a warning turned into an error raises.
 void warn_kestrel(const std::string& message);

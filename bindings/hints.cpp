@@ -59,7 +59,7 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i) out += i + 1 == names.size() ? " and " : ", ";
-        out += "'" + std::string(names[i]) + "'";
+        out.append(1, '\'').append(names[i]).append(1, '\'');
     }
     return out;
 }
@@ -81,7 +81,8 @@ std::string opt_name_note(std::string_view opt_name, bool is_text) {
     return guess.empty() ? note + "." : note + "; did you mean '" + guess + "'?";
 }
 
-std::string position_error_note(const position::PositionError& e, const position::DispatchParams* params) {
+std::string position_error_note(const position::PositionError& e, const position::DispatchParams* params,
+                                bool printed) {
     std::string note;
     if (e.row() >= 0) note += "On date row " + std::to_string(e.row());
     if (params && params->algorithm != position::Algorithm::Unknown)
@@ -89,7 +90,8 @@ std::string position_error_note(const position::PositionError& e, const position
             (note.empty() ? "With \"" : " of a \"") + std::string(position::info(params->algorithm).name) + "\" run";
     if (!note.empty()) note += ": ";
     if (std::isnan(e.target())) {
-        note += "a weight exceeds its cap (the line printed above lists the securities, weights and caps).";
+        note += std::string("a weight exceeds its cap (the line ") + (printed ? "printed above" : "below") +
+                " lists the securities, weights and caps).";
     } else {
         note += "the weights sum to " + num(e.total()) + " against the target secu_pct=" + num(e.target());
         if (!std::isnan(e.cap_total())) note += "; the caps add up to " + num(e.cap_total());

@@ -24,7 +24,9 @@ std::string opt_name_note(std::string_view opt_name, bool is_text);
 
 // Note for a mapping's failure: the date, the algorithm, the total reached
 // against the target, and the settings that made the caps. `params` is null
-// outside a run (a mapping called directly).
-std::string position_error_note(const position::PositionError& e, const position::DispatchParams* params);
+// outside a run (a mapping called directly). `printed`: the diagnostic line
+// went to stdout (otherwise it follows the note).
+std::string position_error_note(const position::PositionError& e, const position::DispatchParams* params,
+                                bool printed = true);
 
 }  // namespace kestrel::bind

@@ -23,7 +23,7 @@ void warn_empty_dates(const std::vector<std::size_t>& rows) {
 }
 
 ProgressBar::ProgressBar(std::size_t total, bool shown) {
-    if (shown) bar_ = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total);
+    if (shown) bar_ = py::module_::import("tqdm.auto").attr("tqdm")(py::arg("total") = total);
 }
 
 void ProgressBar::tick() {

@@ -16,7 +16,7 @@ OptimizerClass register_optimizer_class(py::module_& m) {
                 known_algorithm(self.opt_name);
                 return self;
             }),
-            py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"));
+            py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), doc::OptimizerTopM_init);
 
     const auto attribute = [&cls](const char* name, py::object Optimizer::* member, const char* doc) {
         cls.def_property(

@@ -120,7 +120,8 @@ void request_library_data(Optimizer& self, const std::vector<std::string>& risk_
     try {
         bench_result = run_loop_once(request);
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_Exception) && weight_field.is(self.bench_symbol)) add_note(e, bench_code_note(weight_key));
+        if (e.matches(PyExc_Exception) && weight_field.is(self.bench_symbol))
+            add_note(e, bench_code_note(self.bench_symbol));
         throw;
     }
     self.benchweight_data = item_array(bench_result, 0, weight_key);

@@ -31,14 +31,15 @@ void PythonHooks::between_passes() {
 }
 
 optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, const optimizer::RunData& data,
-                                            MSpan weight_res, PythonHooks& hooks, py::handle opt_name) {
+                                            MSpan weight_res, PythonHooks& hooks, py::handle opt_name,
+                                            bool print_diagnostic) {
     try {
         py::gil_scoped_release release;
         return optimizer::run_dates(config, data, weight_res, hooks);
     } catch (const position::UnknownAlgorithm&) {
         throw WrongOptName(opt_name);  // the core knows the enum, not the caller's object
     } catch (const position::PositionError& e) {
-        set_position_error(e, &config.params);  // the note names the settings behind the caps
+        set_position_error(e, &config.params, print_diagnostic);  // the note names the settings behind the caps
         throw py::error_already_set();
     }
 }

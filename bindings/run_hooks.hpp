@@ -34,7 +34,10 @@ private:
 
 // Runs the date loop with the GIL released. An algorithm name that became
 // unknown mid-run is reported as WrongOptName with the object's current name.
+// Without `print_diagnostic` a mapping's diagnostic line goes into the
+// error's note rather than to sys.stdout.
 optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, const optimizer::RunData& data,
-                                            MSpan weight_res, PythonHooks& hooks, py::handle opt_name);
+                                            MSpan weight_res, PythonHooks& hooks, py::handle opt_name,
+                                            bool print_diagnostic = true);
 
 }  // namespace kestrel::bind

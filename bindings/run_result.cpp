@@ -400,7 +400,7 @@ RunResult run(py::object opt_name, py::object bench_symbol, py::object secu_pct,
     RecordingHooks hooks(self, bar, print_result, prepared.risk.caller_count, d, finisher ? &*finisher : nullptr,
                          finish_status);
     optimizer::RunOutcome outcome =
-        run_dates_without_gil(config, prepared.data, span_of_mutable(weights), hooks, self.opt_name);
+        run_dates_without_gil(config, prepared.data, span_of_mutable(weights), hooks, self.opt_name, print_result);
     bar.close();
     if (!outcome.empty_rows.empty()) warn_empty_dates(outcome.empty_rows);
     if (!hooks.unfinished().empty()) warn_unfinished(hooks.unfinished(), finish_status, config.first_row);

@@ -3,11 +3,12 @@
 Builds a seeded synthetic market in the stand-in data library (250 dates,
 3,000 securities, a 500-member benchmark, 10 style factors and 28 sectors),
 runs the "TopM" algorithm with a turnover cost and sector limits, prints a
-short summary of the run and writes a one-page PNG report of it (benchmark
-membership and active share, exposure control, factor and sector exposures
-before and after control). Then it evaluates what the weights earned against
-the benchmark over the market's next-date returns, after costs of 5 bp to buy
-and 15 bp to sell, and writes a tear sheet beside the report.
+short summary of the run and writes a one-page PNG report of it (holdings and
+turnover, exposure-control passes, benchmark membership and active share, how
+often each limit binds, factor and sector exposures before and after control).
+Then it evaluates what the weights earned against the benchmark over the
+market's next-date returns, after costs of 5 bp to buy and 15 bp to sell, and
+writes a tear sheet beside the report.
 
     python examples/quickstart.py [--dates 250] [--secu 3000] [--univ 2000] [--png PATH]
 
@@ -98,7 +99,7 @@ def main(argv=None):
                            title="Kestrel quickstart — what the TopM weights earned against 000905")
     print(f"Tear sheet written to {sheet.resolve()}")
     bench = vim.RunLoopOnce(["weight500"])[0].array[:, univ_idx]
-    png = plot_run(run, args.png, bench=bench, dates=market.dates, max_loop_num=cfg["max_loop_num"],
+    png = plot_run(run, args.png, bench=bench, dates=market.dates, max_loop_num=cfg.get("max_loop_num", 100),
                    title=f"Kestrel quickstart — TopM on benchmark 000905, {args.univ} securities")
     print(f"PNG report written to {png.resolve()}")
 

@@ -4,6 +4,7 @@ import numpy as np
 import numpy.testing as npt
 import pytest
 
+import Kestrel
 from kestrel_tools.tables import ALGORITHMS as ALGOS
 
 from helpers import dispatch_unread
@@ -132,7 +133,7 @@ def test_dispatch_default_max_weight_is_no_ceiling(make_opt, name):
     want = o.CalcCurrentPosition(**d)
     for mw in (-1, -1.0, 0):
         npt.assert_array_equal(o.CalcCurrentPosition(**d, max_weight=mw), want)
-    assert o.CalcCurrentPosition.__doc__.splitlines()[0].endswith("pre_coeff, max_weight=-1)")
+    assert o.CalcCurrentPosition.__text_signature__.endswith("pre_coeff, max_weight=-1)")
 
 
 def test_dispatch_reads_name_and_target_at_each_call(make_opt):
@@ -161,7 +162,7 @@ def test_dispatch_rejects_a_reassigned_name(opt, name):
 def test_mapping_failures_pass_through(make_opt, capsys, name, changes, message, out):
     with pytest.raises(Exception) as ei:
         make_opt(name).CalcCurrentPosition(**{**_date(), **changes})
-    assert type(ei.value) is Exception and str(ei.value) == message
+    assert type(ei.value) is Kestrel.PositionError and str(ei.value) == message
     assert capsys.readouterr().out == out
 
 

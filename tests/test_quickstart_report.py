@@ -80,16 +80,32 @@ def test_report_draws_every_panel_from_a_run_object(tmp_path, with_dates):
     dates = np.arange("2024-01-01", "2024-01-13", dtype="datetime64[D]") if with_dates else None
     bench = np.full(run.weights.shape, 2.5)
     fig = report_figure(run, bench=bench, dates=dates, max_loop_num=10)
-    titles = [ax.get_title(loc="left") or ax.get_title() for ax in fig.axes]
+    axes = {(ax.get_title(loc="left") or ax.get_title()).split("\n")[0]: ax for ax in fig.axes}
     for panel in PANELS:
-        assert any(t.startswith(panel) for t in titles), (panel, titles)
-    assert "size (limit ±0.35)" in titles and "beta (limit ±0.35)" in titles
-    factor_axes = [ax for ax in fig.axes if ax.get_title() in ("size (limit ±0.35)", "beta (limit ±0.35)")]
-    assert factor_axes[0].get_ylim() == factor_axes[1].get_ylim()  # one scale for every factor
-    labels = {h.get_label() for ax in fig.axes for h in ax.get_legend_handles_labels()[0]}
-    assert {"before control", "after control", "weight in benchmark members", "active share"} <= labels
-    heat = [ax for ax in fig.axes if ax.get_title(loc="left").startswith(PANELS[3])][0]
-    assert [t.get_text() for t in heat.get_yticklabels()] == [f"sector {c}" for c in range(SECTOR_COUNT)]
+        assert any(t.startswith(panel) for t in axes), (panel, list(axes))
+    assert "size (limit ±0.35)" in axes and "beta (limit ±0.35)" in axes
+    assert axes["size (limit ±0.35)"].get_ylim() == axes["beta (limit ±0.35)"].get_ylim()  # one scale for all
+    labels = {h.get_label() for ax in fig.figure.axes for h in ax.get_legend_handles_labels()[0]}
+    assert {"before control", "after control", "weight in benchmark members", "active share", "securities held",
+            "turnover (sum of |weight change|)"} <= labels
+    panel = {name: next(ax for t, ax in axes.items() if t.startswith(name)) for name in PANELS}
+    # Holdings and turnover are drawn on every processed date, on two scales.
+    held, turn = panel[PANELS[0]].lines[0].get_ydata(), [ax for ax in fig.axes if ax.get_ylabel().startswith(
+        "turnover")][0].lines[0].get_ydata()
+    assert np.isfinite(held).sum() == 10 and np.nanmax(held) == 40 and np.isfinite(turn).sum() == 7
+    # Control passes as a step line; one date range on every time axis.
+    assert panel[PANELS[1]].lines[0].get_drawstyle() == "steps-mid"
+    assert panel[PANELS[0]].get_xlim() == panel[PANELS[4]].get_xlim() == axes["size (limit ±0.35)"].get_xlim()
+    sectors = panel[PANELS[4]]
+    assert [t.get_text() for t in sectors.get_yticklabels()] == [f"sector {c}" for c in range(SECTOR_COUNT)]
+    # Bars above zero carry their value; a series with none is left out of the legend.
+    for ax in (panel[PANELS[3]], panel[PANELS[5]]):
+        above_zero = sum(int((c.datavalues > 0).sum()) for c in ax.containers)
+        assert above_zero > 0 and len([t for t in ax.texts if t.get_text()]) == above_zero
+        legend = [t.get_text() for t in ax.get_legend().get_texts()]
+        assert all((c.datavalues > 0).any() for c in ax.containers) and len(legend) == len(ax.containers)
+    title = "\n".join(t.get_text() for t in fig.texts)  # the suptitle (get_suptitle is newer than 3.7)
+    assert ("2024-01-01 to 2024-01-12" if with_dates else "rows 0 to 11") in title
 
     png = plot_run(run, tmp_path / "r.png", bench=bench, dates=dates)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 50_000

@@ -11,7 +11,7 @@ import warnings
 
 import numpy as np
 import pytest
-import tqdm
+import tqdm.auto
 
 import Kestrel
 
@@ -25,7 +25,7 @@ def scores(seed=1):
 
 @pytest.fixture
 def bars(monkeypatch):
-    """Replaces tqdm.tqdm by a recorder; set `fail_at` = (tick, exception) to fail an update."""
+    """Replaces tqdm.auto.tqdm, the bar Kestrel draws, by a recorder; `fail_at` = (tick, exception) fails an update."""
     rec = type("Bars", (), {"made": [], "fail_at": None})()
 
     class Bar:
@@ -40,7 +40,7 @@ def bars(monkeypatch):
 
         def close(self):
             self.closed += 1
-    monkeypatch.setattr(tqdm, "tqdm", Bar)
+    monkeypatch.setattr(tqdm.auto, "tqdm", Bar)
     return rec
 
 
@@ -138,10 +138,10 @@ def _break(fault, lib, bars, monkeypatch, pv):
         dead.__getattr__ = lambda name: _raise(err)
         monkeypatch.setitem(sys.modules, "VelaIntradayModel", dead)
         return err, lambda: monkeypatch.setitem(sys.modules, "VelaIntradayModel", lib)
-    bar, close = tqdm.tqdm, tqdm.tqdm.close
+    bar, close = tqdm.auto.tqdm, tqdm.auto.tqdm.close
     if fault == "bar_construct":
-        monkeypatch.setattr(tqdm, "tqdm", lambda *a, **k: _raise(err))
-        return err, lambda: monkeypatch.setattr(tqdm, "tqdm", bar)
+        monkeypatch.setattr(tqdm.auto, "tqdm", lambda *a, **k: _raise(err))
+        return err, lambda: monkeypatch.setattr(tqdm.auto, "tqdm", bar)
     if fault in ("bar_close", "bar_update_and_close"):
         # When an update fails and closing fails too, the first error is the one reported.
         monkeypatch.setattr(bar, "close", lambda self: _raise(OSError("second fault") if bars.fail_at else err))
@@ -202,9 +202,9 @@ def test_stdout_fault(fake_vela, run_cfg, monkeypatch, bars, stream):
     np.testing.assert_array_equal(opt.gen_position(scores(), UNIV), want)
 
 
-@pytest.mark.parametrize("fault,message", [
-    ("opt_name", "Wrong opt_name:Bogus"), ("caps", "Wrong Position Error")])
-def test_date_errors_propagate(fake_vela, run_cfg, bars, capsys, fault, message):
+@pytest.mark.parametrize("fault,message,kind", [
+    ("opt_name", "Wrong opt_name:Bogus", Exception), ("caps", "Wrong Position Error", Kestrel.PositionError)])
+def test_date_errors_propagate(fake_vela, run_cfg, bars, capsys, fault, message, kind):
     fake_vela()
     opt = fresh(run_cfg, "TopM2")
     if fault == "opt_name":
@@ -213,7 +213,7 @@ def test_date_errors_propagate(fake_vela, run_cfg, bars, capsys, fault, message)
         opt.cfg["weight_multi"] = 0.05  # caps cannot hold the target weight
     with pytest.raises(Exception) as ei:
         opt.gen_position(scores(), UNIV)
-    assert type(ei.value) is Exception and str(ei.value) == message
+    assert type(ei.value) is kind and str(ei.value) == message
     assert bars.made[-1].closed == 1
     opt.opt_name, opt.cfg["weight_multi"] = "TopM2", 3.0
     assert np.isfinite(opt.gen_position(scores(), UNIV)).all()

@@ -44,9 +44,11 @@ IndexError, ValueError, TypeError
     `univ_idx` or the data library's matrices do not fit the scores, or a
     setting is not a number.
 Exception
-    "Wrong opt_name:<name>" for an unknown algorithm name; "Wrong Position
-    Error" or "Wrong Position MaxWeight Error" when a date's caps cannot
-    hold `secu_pct`.
+    "Wrong opt_name:<name>" for an unknown algorithm name.
+PositionError
+    "Wrong Position Error" or "Wrong Position MaxWeight Error" when a date's
+    caps cannot hold `secu_pct` (a subclass of Exception; the diagnostic
+    line is printed to stdout first).
 
 Warns
 -----
@@ -66,9 +68,10 @@ Examples
 >>> weights = Kestrel.opt_gen_position_topm("000905", 1.0, cfg, scores, univ_idx)  # doctest: +SKIP
 )doc";
 
-// "<name>(bench_symbol, ...)\n\nRun <what> over a whole score matrix.\n" and the shared text.
+// "<name>(bench_symbol, ...)\n--\n\nRun <what> over a whole score matrix.\n" and the shared text; the
+// first lines become the function's __text_signature__.
 inline std::string entry_function(const std::string& name, const std::string& what) {
-    return name + "(bench_symbol, secu_pct, cfg, predictValues, univ_idx)\n\nRun " + what +
+    return name + "(bench_symbol, secu_pct, cfg, predictValues, univ_idx)\n--\n\nRun " + what +
            " over a whole score matrix.\n" + kEntryShared;
 }
 

@@ -1,11 +1,13 @@
 // numpydoc docstrings of OptimizerTopM's methods: active exposure.
-// The first line of each is the call signature, as numpy writes it for its
-// C functions; help() shows it under the method's name.
+// The first lines of each ("name(self, ...)\n--\n\n") are the call signature
+// in the form CPython reads into __text_signature__, so that inspect.signature
+// and help() show it.
 #pragma once
 
 namespace kestrel::bind::doc {
 
-inline constexpr const char* CalcRiskExposure = R"doc(CalcRiskExposure(barra, position, bench_weight)
+inline constexpr const char* CalcRiskExposure = R"doc(CalcRiskExposure(self, barra, position, bench_weight)
+--
 
 Exposure of a portfolio and of its benchmark to one factor.
 
@@ -37,7 +39,9 @@ Examples
 (0.0, 1.0, -1.0)
 )doc";
 
-inline constexpr const char* CalcRiskExposure_Multi = R"doc(CalcRiskExposure_Multi(arr_barra, position, bench_weight)
+inline constexpr const char* CalcRiskExposure_Multi =
+    R"doc(CalcRiskExposure_Multi(self, arr_barra, position, bench_weight)
+--
 
 Exposures to K factors at once.
 

@@ -1,11 +1,12 @@
 // numpydoc docstrings of OptimizerTopM's methods: OptimizerTopM: the class, its attributes, get_weight_name,
-// GetValueOrDefault and gen_position. The first line of each is the call signature, as numpy writes it for its C
-// functions; help() shows it under the method's name.
+// GetValueOrDefault and gen_position. The first lines of each ("name(self, ...)\n--\n\n") are the call
+// signature in the form CPython reads into __text_signature__, so that inspect.signature and help() show it.
 #pragma once
 
 namespace kestrel::bind::doc {
 
 inline constexpr const char* OptimizerTopM = R"doc(OptimizerTopM(opt_name, bench_symbol, secu_pct, cfg)
+--
 
 Long-only position generator for one algorithm against one benchmark.
 
@@ -77,7 +78,14 @@ Exception: Wrong opt_name:topm
 opt_name must be one of 'TopM', 'TopM2', 'TopKR', 'TopEqual' and 'TopEqual2', spelt exactly (letter case counts); did you mean 'TopM'?
 )doc";
 
-inline constexpr const char* get_weight_name = R"doc(get_weight_name()
+inline constexpr const char* OptimizerTopM_init = R"doc(__init__(self, opt_name, bench_symbol, secu_pct, cfg)
+--
+
+See ``help(Kestrel.OptimizerTopM)``.
+)doc";
+
+inline constexpr const char* get_weight_name = R"doc(get_weight_name(self)
+--
 
 Field name of the benchmark weights for `bench_symbol`.
 
@@ -89,6 +97,11 @@ str
     "932000" and "000300"; any other code is returned unchanged, so a
     field of the data library can also be named directly.
 
+Raises
+------
+AttributeError
+    When the object was never initialised.
+
 Examples
 --------
 >>> Kestrel.OptimizerTopM("TopM", "000905", 1.0, {}).get_weight_name()
@@ -97,7 +110,8 @@ Examples
 'my_bench'
 )doc";
 
-inline constexpr const char* GetValueOrDefault = R"doc(GetValueOrDefault(cfg, name, default_value)
+inline constexpr const char* GetValueOrDefault = R"doc(GetValueOrDefault(self, cfg, name, default_value)
+--
 
 Read one setting with a fallback.
 
@@ -130,7 +144,8 @@ Examples
 0.5
 )doc";
 
-inline constexpr const char* gen_position = R"doc(gen_position(predictValues, univ_idx)
+inline constexpr const char* gen_position = R"doc(gen_position(self, predictValues, univ_idx)
+--
 
 Weights for a whole score matrix, date by date.
 
@@ -163,8 +178,10 @@ IndexError, ValueError, TypeError
     `univ_idx` or the data library's matrices do not fit the scores, or a
     setting is not a number.
 Exception
-    "Wrong opt_name:<name>", "Wrong Position Error" or "Wrong Position
-    MaxWeight Error" from a date's mapping.
+    "Wrong opt_name:<name>" when `opt_name` names no algorithm.
+PositionError
+    "Wrong Position Error" or "Wrong Position MaxWeight Error" from a date's
+    mapping (a subclass of Exception).
 
 Warns
 -----

@@ -1,12 +1,14 @@
 // numpydoc docstrings of OptimizerTopM's methods: the caps, the three mappings and one date's dispatch.
-// The first line of each is the call signature, as numpy writes it for its
-// C functions; help() shows it under the method's name.
+// The first lines of each ("name(self, ...)\n--\n\n") are the call signature
+// in the form CPython reads into __text_signature__, so that inspect.signature
+// and help() show it.
 #pragma once
 
 namespace kestrel::bind::doc {
 
 inline constexpr const char* GenMaxWeight =
-    R"doc(GenMaxWeight(model_value, weight_multi, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1.0)
+    R"doc(GenMaxWeight(self, model_value, weight_multi, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1.0)
+--
 
 Caps proportional to the positive part of the scores.
 
@@ -49,7 +51,8 @@ array([1. , 0.5, 0. , 0. ])
 )doc";
 
 inline constexpr const char* GenMaxWeight_Equal =
-    R"doc(GenMaxWeight_Equal(model_value, each_single_weight, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1.0)
+    R"doc(GenMaxWeight_Equal(self, model_value, each_single_weight, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1.0)
+--
 
 One uniform cap raised to the benchmark and previous-weight floors.
 
@@ -87,7 +90,8 @@ array([0.01 , 0.02 , 0.015])
 )doc";
 
 inline constexpr const char* MapValue2Position_MaxWeight =
-    R"doc(MapValue2Position_MaxWeight(cur_model_value, each_max_weight, secu_pct)
+    R"doc(MapValue2Position_MaxWeight(self, cur_model_value, each_max_weight, secu_pct)
+--
 
 Fill the portfolio greedily from the best score down, each security to its cap.
 
@@ -112,7 +116,7 @@ ndarray of float64, shape (N,)
 
 Raises
 ------
-Exception
+PositionError
     "Wrong Position Error" when the total misses `secu_pct` by 1e-4 or more
     (the caps cannot hold it); "Wrong Position MaxWeight Error" when a
     weight exceeds its cap by 1e-4 or more (the offending indices, weights
@@ -128,7 +132,8 @@ array([0.4, 0.2, 0.4, 0. ])
 )doc";
 
 inline constexpr const char* MapValue2Position_MaxWeight_RiskCost =
-    R"doc(MapValue2Position_MaxWeight_RiskCost(model_value, each_max_weight, secu_pct, pre_weight, risk_cost)
+    R"doc(MapValue2Position_MaxWeight_RiskCost(self, model_value, each_max_weight, secu_pct, pre_weight, risk_cost)
+--
 
 Rebalance from the previous weights, trading only scores that clear a cost.
 
@@ -160,7 +165,7 @@ ndarray of float64, shape (N,)
 
 Raises
 ------
-Exception
+PositionError
     "Wrong Position Error" when the total misses `secu_pct` by 1e-3 or more
     ("CheckPosition: <|sum|>" is printed to stdout first) or a weight
     exceeds its cap by 1e-4 or more (the offenders are printed first).
@@ -177,7 +182,8 @@ array([0.4, 0.3, 0. , 0.3])
 )doc";
 
 inline constexpr const char* MapValue2Position =
-    R"doc(MapValue2Position(cur_model_value, num_long, secu_pct, bench_weight, bench_coeff, pre_weight, pre_coeff)
+    R"doc(MapValue2Position(self, cur_model_value, num_long, secu_pct, bench_weight, bench_coeff, pre_weight, pre_coeff)
+--
 
 Weight the `num_long` best blended scores in proportion to their positive part.
 
@@ -227,7 +233,8 @@ array([0.  , 0.  , 0.25, 0.75])
 )doc";
 
 inline constexpr const char* CalcCurrentPosition =
-    R"doc(CalcCurrentPosition(cur_model_value, try_ema_value, weight_multi, num_long, risk_cost, each_single_weight, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1)
+    R"doc(CalcCurrentPosition(self, cur_model_value, try_ema_value, weight_multi, num_long, risk_cost, each_single_weight, cur_bench, bench_coeff, pre_weight, pre_coeff, max_weight=-1)
+--
 
 One date's weights by the object's current `opt_name` and `secu_pct`.
 
@@ -280,7 +287,9 @@ ndarray of float64, shape (N,)
 Raises
 ------
 Exception
-    "Wrong opt_name:<name>" for an unknown name, or a mapping's failure.
+    "Wrong opt_name:<name>" for an unknown name.
+PositionError
+    A mapping's failure.
 TypeError
     A scalar that the algorithm reads is None or not a number.
 ValueError

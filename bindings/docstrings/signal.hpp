@@ -1,11 +1,13 @@
 // numpydoc docstrings of OptimizerTopM's methods: the smoothing and standardising steps.
-// The first line of each is the call signature, as numpy writes it for its
-// C functions; help() shows it under the method's name.
+// The first lines of each ("name(self, ...)\n--\n\n") are the call signature
+// in the form CPython reads into __text_signature__, so that inspect.signature
+// and help() show it.
 #pragma once
 
 namespace kestrel::bind::doc {
 
-inline constexpr const char* GenEma = R"doc(GenEma(arr_orig, decay)
+inline constexpr const char* GenEma = R"doc(GenEma(self, arr_orig, decay)
+--
 
 Exponential smoothing of a score matrix down its rows.
 
@@ -44,7 +46,8 @@ array([[2., 4.],
        [3., 6.]])
 )doc";
 
-inline constexpr const char* GenNorm = R"doc(GenNorm(arr_model_values)
+inline constexpr const char* GenNorm = R"doc(GenNorm(self, arr_model_values)
+--
 
 Standardise every row of a score matrix.
 
@@ -79,7 +82,8 @@ array([[-1., nan,  1.],
        [nan, nan, nan]])
 )doc";
 
-inline constexpr const char* GenNorm_Step1 = R"doc(GenNorm_Step1(model_value)
+inline constexpr const char* GenNorm_Step1 = R"doc(GenNorm_Step1(self, model_value)
+--
 
 Standardise all entries of an array with one mean and one deviation.
 
@@ -106,7 +110,8 @@ Examples
 array([-1.22474487,  0.        ,  1.22474487])
 )doc";
 
-inline constexpr const char* GenEma_Step1 = R"doc(GenEma_Step1(model_value, pre_ema_value, decay)
+inline constexpr const char* GenEma_Step1 = R"doc(GenEma_Step1(self, model_value, pre_ema_value, decay)
+--
 
 One step of exponential smoothing.
 

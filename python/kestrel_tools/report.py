@@ -9,10 +9,14 @@ With ``print_result`` set, a run writes one line per processed date to
 
 :func:`plot_run` draws a one-page PNG of a run from the per-date arrays of a
 run object (``Kestrel.run``'s ``RunResult``, or anything with the same
-attributes): benchmark membership and active share, exposure-control loop
-counts and how often each limit binds, the configured factors before and
-after control, and the 28 sector exposures against their limit. It uses
-matplotlib's Agg canvas and touches no pyplot state.
+attributes): holdings and turnover, exposure-control passes, benchmark
+membership and active share, how often each limit binds, the configured
+factors before and after control, and the 28 sector exposures against their
+limit. It uses matplotlib's Agg canvas and touches no pyplot state.
+
+Each panel is one ``_<name>_panel(ax, d)`` function drawing from the shaped
+arrays in ``d`` (:class:`_Report`); :func:`report_figure` places them in bands
+of one subfigure each, so a new panel is a function and a slot in a band.
 """
 
 from __future__ import annotations
@@ -90,7 +94,9 @@ def parse_report(text: str | Iterable[str]) -> list[ReportLine]:
     Returns
     -------
     list of ReportLine
-        In the order the lines appear.
+        In the order the lines appear; empty for the output of a run made
+        with ``print_result`` off (cfg's key for the entry functions, the
+        keyword for ``Kestrel.run``), which prints no report lines.
     """
     lines = text.splitlines() if isinstance(text, str) else text
     out = []
@@ -155,8 +161,12 @@ _SECTOR_OF = {sector_formula(code): code for code in range(SECTOR_COUNT)}
 
 #: Titles of the report's panels, in drawing order (the factor panels are
 #: titled by factor name).
-PANELS = ("Benchmark membership and active share", "Exposure control: measurements per date",
-          "Share of dates on which each limit binds", "Sector exposures after control")
+PANELS = ("Holdings and turnover", "Exposure control: control passes per date",
+          "Benchmark membership and active share", "Factor limits: share of processed dates",
+          "Sector exposures after control", "Sectors: share of processed dates")
+
+#: An exposure within this fraction of its limit counts as sitting at the limit.
+AT_LIMIT = 0.99
 
 
 def risk_label(name: str) -> str:
@@ -185,139 +195,275 @@ def _dates_over(run: Any, done: NDArray[np.bool_]) -> str:
             f"{after} after it ({finished} finished)")
 
 
+@dataclass
+class _Report:
+    """What the panels draw from: the run's arrays, shaped, and the caller's extras."""
+
+    run: Any
+    x: Any  # date or row of each result row
+    dated: bool
+    rows: NDArray[np.int64]
+    w: NDArray[np.float64]
+    names: list[str]
+    limits: NDArray[np.float64]
+    status: NDArray[Any]
+    done: NDArray[np.bool_]
+    first: NDArray[np.float64]
+    last: NDArray[np.float64]
+    over: NDArray[np.bool_]
+    factors: list[int]
+    sectors: list[int]
+    bench: ArrayLike | None
+    max_loop_num: int | None
+
+    def shares(self, cols: list[int]) -> dict[str, NDArray[np.float64]]:
+        """Per risk name, % of processed dates: over the limit before control, at it and over it after."""
+        n = max(int(self.done.sum()), 1)
+        lim = self.limits[cols]
+        first, last = self.first[self.done][:, cols], self.last[self.done][:, cols]
+        with np.errstate(invalid="ignore"):
+            before = (np.abs(first) > lim).sum(axis=0)
+            at = ((np.abs(last) >= AT_LIMIT * lim) & ~self.over[self.done][:, cols]).sum(axis=0)
+        after = self.over[self.done][:, cols].sum(axis=0)
+        return {"over its limit before control": before / n * 100, "at its limit after control": at / n * 100,
+                "still over after control": after / n * 100}
+
+
+_SHARE_COLOURS = {"over its limit before control": "tab:orange", "at its limit after control": "tab:blue",
+                  "still over after control": "tab:red"}
+
+
+def _date_axis(ax: Any, d: _Report) -> None:
+    if d.dated:
+        from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+
+        loc = AutoDateLocator(minticks=3, maxticks=7)
+        # Days as "Jan 08" so that a short run's ticks name the month; the title gives the years.
+        fmt = ConciseDateFormatter(loc, formats=["%Y", "%b", "%b %d", "%H:%M", "%H:%M", "%S.%f"], show_offset=False)
+        ax.xaxis.set_major_locator(loc)
+        ax.xaxis.set_major_formatter(fmt)
+    ax.grid(True, alpha=0.3)
+
+
+_SHORT = {"over its limit before control": "over before control", "at its limit after control": "at it after",
+          "still over after control": "still over after"}
+
+
+def _share_bars(ax: Any, shares: dict[str, NDArray[np.float64]], labels: list[str], horizontal: bool) -> str:
+    """Grouped bars, one group per risk name, each bar above zero labelled; empty series left out.
+
+    Returns what was left out ("" when nothing), for the panel's title.
+    """
+    series = {k: v for k, v in shares.items() if (v > 0).any()}
+    pos = np.arange(len(labels))
+    width = 0.8 / max(len(series), 1)
+    for i, (label, values) in enumerate(series.items()):
+        at = pos + (i - (len(series) - 1) / 2) * width
+        bars = (ax.barh if horizontal else ax.bar)(at, values, width * 0.95, color=_SHARE_COLOURS[label],
+                                                   label=label)
+        ax.bar_label(bars, labels=[f"{v:.0f}" if v >= 1 else (f"{v:.1f}" if v > 0 else "") for v in values],
+                     fontsize=7, padding=1)
+    top = max((float(v.max()) for v in series.values()), default=0.0)
+    if horizontal:
+        ax.set_yticks(pos, labels, fontsize=7)
+        ax.set_ylim(len(labels) - 0.5, -0.5)
+        ax.set_xlim(0, max(top * 1.25, 5.0))
+        ax.set_xlabel("% of processed dates", fontsize=9)
+        ax.grid(True, axis="x", alpha=0.3)
+    else:
+        ax.set_xticks(pos, labels, rotation=45, ha="right", fontsize=8)
+        ax.set_xlim(-0.6, len(labels) - 0.4)
+        ax.set_ylim(0, max(top * 1.2, 5.0))
+        ax.set_ylabel("% of processed dates", fontsize=9)
+        ax.grid(True, axis="y", alpha=0.3)
+    if series:
+        ax.legend(fontsize=8, loc="lower right" if horizontal else "upper right", framealpha=0.9)
+    return ", ".join(_SHORT[k] for k in shares if k not in series)
+
+
+def _holdings_panel(ax: Any, d: _Report) -> None:
+    held = holdings(d.w).astype(float)
+    held[~d.done] = np.nan
+    ax.plot(d.x, held, color="tab:green", lw=1.5, label="securities held")
+    ax.set_ylabel("securities held")
+    ax.set_ylim(0, np.nanmax(held, initial=1.0) * 1.15)
+    tax = ax.twinx()
+    t = turnover(d.w) * 100
+    t[~d.done] = np.nan
+    tax.plot(d.x, t, color="tab:brown", lw=1.0, label="turnover (sum of |weight change|)")
+    tax.set_ylabel("turnover, % of capital")
+    tax.set_ylim(0, np.nanmax(t, initial=1.0) * 1.15 if np.isfinite(t).any() else 1.0)
+    handles = ax.get_legend_handles_labels()[0] + tax.get_legend_handles_labels()[0]
+    ax.legend(handles=handles, loc="lower left", fontsize=8, ncols=2, framealpha=0.9)
+    mean_t = np.nanmean(t) if np.isfinite(t).any() else float("nan")
+    ax.set_title(f"{PANELS[0]} (mean {np.nanmean(held):.0f} held, turnover {mean_t:.1f}% a date)",
+                 fontsize=12, loc="left")
+
+
+def _passes_panel(ax: Any, d: _Report) -> None:
+    loops = np.asarray(d.run.loop_count, dtype=float)
+    shown = np.where(d.done, loops, np.nan)
+    ax.step(d.x, shown, where="mid", color="tab:gray", lw=1.0)
+    top = float(np.nanmax(shown, initial=1.0))
+    subtitle = f"\nmean {np.nanmean(shown):.1f}, most {top:.0f}" if d.done.any() else ""
+    if d.max_loop_num is not None:
+        gave_up = int((loops[d.done] >= d.max_loop_num).sum())
+        subtitle += f"; cap {d.max_loop_num} reached on {gave_up} date(s)"
+        if d.max_loop_num <= 1.5 * top:  # the cap only when within reach, so the line keeps the panel
+            ax.axhline(d.max_loop_num, color="tab:red", ls="--", lw=1)
+            top = max(top, d.max_loop_num)
+    ax.set_ylim(0, max(top, 1) * 1.15)
+    ax.set_ylabel("control passes")
+    ax.set_title(PANELS[1] + subtitle, fontsize=12, loc="left")
+
+
+def _membership_panel(ax: Any, d: _Report) -> None:
+    bench_hold = np.where(d.done, np.asarray(d.run.bench_hold, dtype=float), np.nan)
+    ax.plot(d.x, bench_hold * 100, color="tab:blue", lw=1.5, label="weight in benchmark members")
+    share = _active_share(d.w, d.bench, d.rows)
+    if np.isfinite(share[d.done]).any():
+        ax.plot(d.x, np.where(d.done, share, np.nan) * 100, color="tab:purple", lw=1.5, label="active share")
+    for code, mark, label in ((1, "v", "skipped: benchmark short"), (2, "x", "left empty")):
+        hit = d.status == code
+        if hit.any():
+            ax.plot(d.x[hit], np.zeros(hit.sum()), mark, color="tab:red", ms=6, label=label)
+    ax.set_ylim(0, 105)
+    ax.set_ylabel("% of the portfolio")
+    ax.legend(loc="lower left", fontsize=8, framealpha=0.9, ncols=2)
+    ax.set_title(PANELS[2], fontsize=12, loc="left")
+
+
+def _factor_limits_panel(ax: Any, d: _Report) -> None:
+    missing = _share_bars(ax, d.shares(d.factors), [d.names[k] for k in d.factors], horizontal=False)
+    ax.set_title(PANELS[3] + (f"\n(none {missing})" if missing else "") + _dates_over(d.run, d.done), fontsize=12,
+                 loc="left")
+
+
+def _factor_panel(ax: Any, d: _Report, k: int, span: float) -> None:
+    lim = d.limits[k]
+    ax.axhspan(-lim, lim, color="tab:green", alpha=0.08, lw=0)
+    for s in (lim, -lim):
+        ax.axhline(s, color="tab:green", ls="--", lw=1)
+    ax.plot(d.x, np.where(d.done, d.first[:, k], np.nan), color="tab:orange", lw=0.8, alpha=0.7,
+            label="before control")
+    ax.plot(d.x, np.where(d.done, d.last[:, k], np.nan), color="tab:blue", lw=1.2, label="after control")
+    ax.set_ylim(-span, span)
+    ax.set_title(f"{d.names[k]} (limit ±{lim:g})", fontsize=10)
+    ax.tick_params(labelsize=8)
+
+
+def _sector_heatmap(ax: Any, d: _Report) -> Any:
+    """Exposure after control as a multiple of the limit, in bands that make sitting at the limit stand out."""
+    from matplotlib.colors import BoundaryNorm, ListedColormap
+
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = (d.last[:, d.sectors] / d.limits[d.sectors]).T
+    ratio[:, ~d.done] = np.nan
+    bounds = [-10, -1.0001, -AT_LIMIT, -0.9, -0.5, 0.5, 0.9, AT_LIMIT, 1.0001, 10]
+    colours = ["#40004b", "#08306b", "#6baed6", "#deebf7", "#ffffff", "#fee0d2", "#fb6a4a", "#67000d", "#3f007d"]
+    cmap = ListedColormap(colours).with_extremes(bad="0.85")
+    if d.dated:
+        from matplotlib.dates import date2num
+
+        centres = date2num(d.x)
+    else:
+        centres = d.x.astype(float)
+    step = np.diff(centres) if len(centres) > 1 else np.array([1.0])
+    edges = np.concatenate([[centres[0] - step[0] / 2], centres[:-1] + step / 2, [centres[-1] + step[-1] / 2]])
+    mesh = ax.pcolormesh(edges, np.arange(len(d.sectors) + 1) - 0.5, ratio, cmap=cmap,
+                         norm=BoundaryNorm(bounds, cmap.N), shading="flat")
+    ax.set_ylim(len(d.sectors) - 0.5, -0.5)
+    ax.set_yticks(np.arange(len(d.sectors)), [risk_label(d.names[k]) for k in d.sectors], fontsize=7)
+    ax.set_title(f"{PANELS[4]} against their limit ±{d.limits[d.sectors].max():g}: dark at the limit, "
+                 "purple over it, grey not measured", fontsize=12, loc="left")
+    return mesh, bounds
+
+
 def report_figure(run: Any, *, bench: ArrayLike | None = None, dates: ArrayLike | None = None,
                   max_loop_num: int | None = None, title: str | None = None, dpi: int = 110) -> Any:
     """Build the report of :func:`plot_run` as a matplotlib Figure (not saved).
 
     Parameters are those of :func:`plot_run` without `path`.
     """
-    from matplotlib import colormaps
-    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
     from matplotlib.figure import Figure
 
     rows = np.asarray(run.rows, dtype=np.int64)
-    w = np.asarray(run.weights, dtype=np.float64)
     names = [str(n) for n in run.risk_names]
-    limits = np.asarray(run.limits, dtype=np.float64)
+    shape = (len(rows), len(names))
     status = np.asarray(run.status)
-    first = np.asarray(run.first_expo, dtype=np.float64).reshape(len(rows), len(names))
-    last = np.asarray(run.last_expo, dtype=np.float64).reshape(len(rows), len(names))
-    done = status == 0
-    sectors = [k for k, n in enumerate(names) if n in _SECTOR_OF]
-    factors = [k for k, n in enumerate(names) if n not in _SECTOR_OF]
-    x: Any = rows if dates is None else np.asarray(dates, dtype="datetime64[D]")[rows]
+    dated = dates is not None and len(rows) > 0
+    d = _Report(
+        run=run, x=np.asarray(dates, dtype="datetime64[D]")[rows] if dated else rows, dated=dated, rows=rows,
+        w=np.asarray(run.weights, dtype=np.float64), names=names, limits=np.asarray(run.limits, dtype=np.float64),
+        status=status, done=status == 0, first=np.asarray(run.first_expo, dtype=np.float64).reshape(shape),
+        # After control: the weights returned (the loop's last measurement where the run has no expo).
+        last=np.asarray(getattr(run, "expo", run.last_expo), dtype=np.float64).reshape(shape),
+        over=np.asarray(run.over_limit, dtype=bool).reshape(shape),
+        factors=[k for k, n in enumerate(names) if n not in _SECTOR_OF],
+        sectors=[k for k, n in enumerate(names) if n in _SECTOR_OF], bench=bench, max_loop_num=max_loop_num)
 
-    ncols = min(5, max(len(factors), 1))
-    nrows_f = -(-len(factors) // ncols) if factors else 0
-    heights = [2.6, 2.4] + [2.1] * nrows_f + ([0.12 * len(sectors) + 1.2] if sectors else [])
-    fig = Figure(figsize=(16, sum(heights) + 1.0), dpi=dpi, layout="constrained")
-    grid = fig.add_gridspec(len(heights), max(ncols, 5), height_ratios=heights)
-    if title:
-        fig.suptitle(title, fontsize=15, fontweight="bold")
+    ncols = 5
+    nrows_f = -(-len(d.factors) // ncols) if d.factors else 0
+    # One subfigure per band of panels, so that each band lays out its own columns.
+    bands: list[tuple[str, float]] = [("top", 2.6), ("middle", 2.6)]
+    if nrows_f:
+        bands.append(("factors", 2.0 * nrows_f))
+    if d.sectors:
+        bands.append(("sectors", 0.13 * len(d.sectors) + 1.2))
+    fig = Figure(figsize=(16, sum(h for _, h in bands) + 1.0), dpi=dpi, layout="constrained")
+    span_text = (f"{d.x[0]} to {d.x[-1]}" if dated else f"rows {rows[0]} to {rows[-1]}") if len(rows) else "no rows"
+    fig.suptitle(f"{title or 'Kestrel run'}\n{span_text}: {len(rows)} dates, {int(d.done.sum())} processed, "
+                 f"{d.w.shape[1]} securities", fontsize=14, fontweight="bold")
+    subs = fig.subfigures(len(bands), 1, height_ratios=[h for _, h in bands])
+    band = dict(zip((name for name, _ in bands), np.atleast_1d(subs)))
 
-    def date_axis(ax: Any) -> None:
-        if dates is not None:
-            loc = AutoDateLocator(minticks=3, maxticks=7)
-            ax.xaxis.set_major_locator(loc)
-            ax.xaxis.set_major_formatter(ConciseDateFormatter(loc))
-        ax.margins(x=0.01)
-        ax.grid(True, alpha=0.3)
+    # Every time axis shares one x range and one tick layout.
+    time_axes: list[Any] = []
 
-    # Benchmark membership and active share, both as shares of the portfolio.
-    ax = fig.add_subplot(grid[0, :3])
-    ax.plot(x[done], np.asarray(run.bench_hold)[done] * 100, color="tab:blue", lw=1.5,
-            label="weight in benchmark members")
-    share = _active_share(w, bench, rows)
-    if np.isfinite(share[done]).any():
-        ax.plot(x[done], share[done] * 100, color="tab:purple", lw=1.5, label="active share")
-    for code, mark, label in ((1, "v", "skipped: benchmark short"), (2, "x", "left empty")):
-        if (status == code).any():
-            ax.plot(x[status == code], np.zeros((status == code).sum()), mark, color="tab:red", ms=6, label=label)
-    ax.set_ylim(0, 105)
-    ax.set_ylabel("% of the portfolio")
-    ax.legend(loc="lower left", fontsize=9, framealpha=0.9, ncols=2)
-    ax.set_title(PANELS[0], fontsize=12, loc="left")
-    date_axis(ax)
+    def timed(sub: Any, spec: Any) -> Any:
+        ax = sub.add_subplot(spec, sharex=time_axes[0] if time_axes else None)
+        time_axes.append(ax)
+        return ax
 
-    # Measurements per date: 1 means the first position was already inside every limit.
-    ax = fig.add_subplot(grid[0, 3:])
-    loops = np.asarray(run.loop_count)
-    ax.bar(x[done], loops[done], width=1.0, color="tab:gray")
-    top = int(loops[done].max()) if done.any() else 1
-    subtitle = ""
-    if max_loop_num is not None:
-        # The cap is drawn only when it is within reach, so that the bars keep the panel.
-        gave_up = int((loops[done] >= max_loop_num).sum())
-        subtitle = f"\nmax_loop_num {max_loop_num}: reached on {gave_up} date(s)"
-        if max_loop_num <= 1.5 * top:
-            ax.axhline(max_loop_num, color="tab:red", ls="--", lw=1)
-            top = max(top, max_loop_num)
-    ax.set_ylim(0, max(top, 1) * 1.15)
-    ax.set_ylabel("measurements")
-    ax.set_title(PANELS[1] + subtitle, fontsize=12, loc="left")
-    date_axis(ax)
+    top = band["top"].add_gridspec(1, 5)
+    _holdings_panel(timed(band["top"], top[0, :3]), d)
+    _passes_panel(timed(band["top"], top[0, 3:]), d)
+    middle = band["middle"].add_gridspec(1, 5)
+    _membership_panel(timed(band["middle"], middle[0, :3]), d)
+    _factor_limits_panel(band["middle"].add_subplot(middle[0, 3:]), d)
 
-    # How often each limit binds: over it before control, and still over after.
-    ax = fig.add_subplot(grid[1, :])
-    n_done = max(int(done.sum()), 1)
-    with np.errstate(invalid="ignore"):
-        before = (np.abs(first[done]) > limits).sum(axis=0) / n_done * 100
-    after = np.asarray(run.over_limit, dtype=bool).reshape(len(rows), len(names))[done].sum(axis=0) / n_done * 100
-    pos = np.arange(len(names))
-    ax.bar(pos - 0.2, before, width=0.4, color="tab:orange", label="over its limit before control")
-    ax.bar(pos + 0.2, after, width=0.4, color="tab:red", label="still over after control")
-    ax.set_xticks(pos, [risk_label(n) for n in names], rotation=60, ha="right", fontsize=8)
-    ax.set_xlim(-0.6, len(names) - 0.4)
-    ax.set_ylim(0, max(5.0, float(np.nanmax(before, initial=0.0))) * 1.1)
-    ax.set_ylabel("% of processed dates")
-    ax.legend(loc="upper right", fontsize=9)
-    ax.grid(True, axis="y", alpha=0.3)
-    ax.set_title(PANELS[2] + _dates_over(run, done), fontsize=12, loc="left")
+    if nrows_f:
+        span = np.nanmax(np.abs(np.concatenate([d.first[:, d.factors], d.last[:, d.factors]])))
+        span = max(float(np.nan_to_num(span)), float(d.limits[d.factors].max())) * 1.1 or 1.0
+        grid = band["factors"].add_gridspec(nrows_f, ncols)
+        for i, k in enumerate(d.factors):
+            ax = timed(band["factors"], grid[i // ncols, i % ncols])
+            _factor_panel(ax, d, k, span)
+            if i == 0:
+                ax.legend(fontsize=8, loc="lower left", framealpha=0.9)
+            if i % ncols == 0:
+                ax.set_ylabel("active exposure", fontsize=9)
 
-    # Configured factors, all on one y-scale so that their sizes compare.
-    span = np.nanmax(np.abs(np.concatenate([first[:, factors], last[:, factors]]))) if factors else 0.0
-    span = max(float(np.nan_to_num(span)), float(limits[factors].max()) if factors else 0.0) * 1.1 or 1.0
-    shared = None
-    for i, k in enumerate(factors):
-        axk = fig.add_subplot(grid[2 + i // ncols, i % ncols], sharey=shared)
-        shared = shared or axk
-        lim = limits[k]
-        axk.axhspan(-lim, lim, color="tab:green", alpha=0.08, lw=0)
-        for s in (lim, -lim):
-            axk.axhline(s, color="tab:green", ls="--", lw=1)
-        axk.plot(x[done], first[done, k], color="tab:orange", lw=0.8, alpha=0.7, label="before control")
-        axk.plot(x[done], last[done, k], color="tab:blue", lw=1.2, label="after control")
-        axk.set_ylim(-span, span)
-        axk.set_title(f"{names[k]} (limit ±{lim:g})", fontsize=10)
-        date_axis(axk)
-        axk.tick_params(labelsize=8)
-        if i == 0:
-            axk.legend(fontsize=8, loc="lower left", framealpha=0.9)
-        if i % ncols == 0:
-            axk.set_ylabel("active exposure", fontsize=9)
+    if d.sectors:
+        grid = band["sectors"].add_gridspec(1, 5)
+        axh = timed(band["sectors"], grid[0, :4])
+        mesh, bounds = _sector_heatmap(axh, d)
+        cbar = band["sectors"].colorbar(mesh, ax=axh, pad=0.01, fraction=0.025, ticks=bounds[1:-1])
+        cbar.ax.set_yticklabels(["−1 (over)", f"−{AT_LIMIT:g}", "−0.9", "−0.5", "0.5", "0.9", f"{AT_LIMIT:g}",
+                                 "1 (over)"], fontsize=7)
+        cbar.set_label("exposure / limit", fontsize=8)
+        cbar.ax.yaxis.set_label_position("left")
+        axs = band["sectors"].add_subplot(grid[0, 4])
+        missing = _share_bars(axs, d.shares(d.sectors), [risk_label(d.names[k]) for k in d.sectors],
+                              horizontal=True)
+        axs.set_title(PANELS[5] + (f"\n(none {missing})" if missing else ""), fontsize=11, loc="left")
 
-    # Sectors: exposure after control as a multiple of the limit (±1 is the limit).
-    if sectors:
-        axh = fig.add_subplot(grid[-1, :])
-        with np.errstate(invalid="ignore", divide="ignore"):
-            ratio = (last[:, sectors] / limits[sectors]).T
-        extent: Any = None
-        if dates is not None and len(rows):
-            extent = (date2num(x[0]), date2num(x[-1]) + 1, len(sectors) - 0.5, -0.5)
-        else:
-            extent = (rows[0] - 0.5, rows[-1] + 0.5, len(sectors) - 0.5, -0.5) if len(rows) else None
-        im = axh.imshow(ratio, aspect="auto", interpolation="nearest", cmap=colormaps["RdBu_r"], vmin=-1.5,
-                        vmax=1.5, extent=extent)
-        axh.set_facecolor("0.93")
-        axh.set_yticks(np.arange(len(sectors)), [risk_label(names[k]) for k in sectors], fontsize=7)
-        if dates is not None:
-            axh.xaxis_date()
-        date_axis(axh)
-        axh.grid(False)
-        axh.set_title(f"{PANELS[3]}, as a multiple of the limit ±{limits[sectors].max():g} (grey: not measured)",
-                      fontsize=12, loc="left")
-        cbar = fig.colorbar(im, ax=axh, pad=0.01, fraction=0.03, ticks=[-1.5, -1, 0, 1, 1.5])
-        cbar.ax.set_yticklabels(["", "−limit", "0", "+limit", ""])
+    for ax in time_axes:
+        _date_axis(ax, d)
+    if len(rows):
+        first, last = (d.x[0], d.x[-1])
+        pad = (last - first) * 0.01 if len(rows) > 1 else 1
+        time_axes[0].set_xlim(first - pad, last + pad)
     return fig
 
 
@@ -326,19 +472,25 @@ def plot_run(run: Any, path: str | Path = "kestrel_report.png", *, bench: ArrayL
              dpi: int = 110) -> Path:
     """Draw a one-page PNG report of a run.
 
-    Panels: weight held in benchmark members and active share over time;
-    exposure measurements per date; per risk name, the share of processed
-    dates on which it was over its limit before control and still over after
-    it; one chart per configured factor (one y-scale for all) with its
-    exposure before and after control against its ±limit; a heatmap of the 28
-    sector exposures after control as multiples of their limit.
+    Panels (titles in :data:`PANELS`): securities held and turnover over
+    time; exposure-control passes per date; weight held in benchmark members
+    and active share; per configured factor, the share of processed dates on
+    which it was over its limit before control, at it after control and
+    still over it; one chart per configured factor (one y-scale for all)
+    with its exposure before and after control against its ±limit; the 28
+    sector exposures after control as multiples of their limit, in bands
+    that make sitting at the limit stand out, beside the same per-sector
+    shares of dates. The title gives the date range.
 
     Parameters
     ----------
     run : Kestrel.RunResult or an object with the same attributes
         Reads ``weights``, ``rows``, ``risk_names``, ``limits``, ``status``,
         ``loop_count``, ``first_expo``, ``last_expo``, ``over_limit`` and
-        ``bench_hold``.
+        ``bench_hold``; "after control" is ``expo`` (the exposures of the
+        weights returned) where the run has it, ``last_expo`` otherwise, and
+        the dates over a limit are counted before and after the exact finish
+        when the run used it.
     path : str or pathlib.Path, default "kestrel_report.png"
         Where to write the PNG.
     bench : array_like, shape (T, N), optional
@@ -348,7 +500,7 @@ def plot_run(run: Any, path: str | Path = "kestrel_report.png", *, bench: ArrayL
     dates : array_like of datetime64, optional
         Date of each score-matrix row; row numbers are used without it.
     max_loop_num : int, optional
-        The run's setting, drawn as a line on the measurement counts.
+        The run's setting, drawn as a line on the control passes.
     title : str, optional
     dpi : int, default 110
 

@@ -24,7 +24,8 @@ if TYPE_CHECKING:
 
     import Kestrel
 
-__all__ = ["STATUS_NAMES", "Reindexed", "RunFileError", "RunFrames", "load", "reindex_state", "save", "to_pandas"]
+__all__ = ["STATUS_NAMES", "Reindexed", "RunFileError", "RunFrames", "load", "reindex_state", "result_html", "save",
+           "summary", "to_pandas"]
 
 #: Text of each date status code.
 STATUS_NAMES = ("processed", "skipped", "empty")
@@ -43,7 +44,7 @@ class RunFileError(ValueError):
     names the file and what is wrong with it."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class RunFrames:
     """What :meth:`Kestrel.RunResult.to_pandas` returns.
 
@@ -68,6 +69,24 @@ class RunFrames:
     last_expo: pd.DataFrame
     over_limit: pd.DataFrame
     expo: pd.DataFrame | None = None
+
+    def __repr__(self) -> str:
+        # One screen: shapes and what the per-date table says, not the frames themselves.
+        index = self.weights.index
+        ends = [getattr(x, "date", lambda x=x: x)() for x in index[[0, -1]]] if len(index) else []
+        span = f" ({ends[0]} to {ends[1]})" if ends else ""
+        counts = self.dates["status"].value_counts()
+        status = ", ".join(f"{int(counts.get(name, 0))} {name}" for name in STATUS_NAMES)
+        lines = [f"RunFrames: {len(index)} {index.name or 'row'}s{span} x {self.weights.shape[1]} securities, "
+                 f"{self.last_expo.shape[1]} risk names",
+                 f"  dates       {status}; columns {', '.join(map(str, self.dates.columns))}"]
+        for name in ("weights", "first_expo", "last_expo", "over_limit", "expo"):
+            frame = getattr(self, name)
+            if frame is None:
+                continue
+            lines.append(f"  {name:<11} DataFrame {frame.shape[0]} x {frame.shape[1]}")
+        lines.append(f"  dates over some limit, returned weights: {int(self.over_limit.any(axis=1).sum())}")
+        return "\n".join(lines)
 
 
 def _labels(axis: Any, positions: np.ndarray) -> Any:
@@ -114,6 +133,37 @@ def to_pandas(result: Kestrel.RunResult, library: str = "VelaIntradayModel") -> 
     expo = frame(result.expo, names) if hasattr(result, "expo") else None
     return RunFrames(frame(result.weights, columns), per_date, frame(result.first_expo, names),
                      frame(result.last_expo, names), frame(result.over_limit, names), expo)
+
+
+def summary(result: Kestrel.RunResult) -> dict[str, Any]:
+    """The few numbers that describe a run at a glance.
+
+    Returns
+    -------
+    dict
+        ``rows`` (count), ``first_row`` and ``last_row`` (None when empty),
+        ``securities``, ``risk_names``, ``dates_over_limit`` (processed dates
+        still over some limit after control) and ``mean_loop_count`` (over
+        processed dates; NaN when none).
+    """
+    rows = np.asarray(result.rows)
+    done = np.asarray(result.status) == 0
+    over = np.asarray(result.over_limit, dtype=bool).reshape(len(rows), -1)
+    loops = np.asarray(result.loop_count)[done]
+    return {"rows": len(rows), "first_row": int(rows[0]) if len(rows) else None,
+            "last_row": int(rows[-1]) if len(rows) else None, "securities": len(result.univ_idx),
+            "risk_names": len(result.risk_names), "dates_over_limit": int((over.any(axis=1) & done).sum()),
+            "mean_loop_count": float(loops.mean()) if len(loops) else float("nan")}
+
+
+def result_html(result: Kestrel.RunResult) -> str:
+    """The short HTML table a notebook shows for a :class:`Kestrel.RunResult`."""
+    s = summary(result)
+    rows = f"{s['rows']} (rows {s['first_row']} to {s['last_row']})" if s["rows"] else "0"
+    cells = [("rows", rows), ("securities", s["securities"]), ("risk names", s["risk_names"]),
+             ("dates over a limit", s["dates_over_limit"]), ("mean loop count", f"{s['mean_loop_count']:.2f}")]
+    body = "".join(f"<tr><th style='text-align:left'>{k}</th><td>{v}</td></tr>" for k, v in cells)
+    return f"<table><caption>Kestrel.RunResult</caption>{body}</table>"
 
 
 def save(result: Kestrel.RunResult, path: str | os.PathLike[str]) -> None:
