@@ -135,13 +135,16 @@ weights : array_like, shape (N,)
     Finite, non-negative weights of that row (copied).
 smoothed : array_like, shape (N,), optional
     Smoothed scores carried to the next date (copied), finite.
-univ_idx, algorithm, bench_symbol, secu_pct, settings : optional
-    What made the state, as a run records it: the universe's columns, the
-    algorithm, the benchmark code, `secu_pct` and a fingerprint of the
-    other settings that shape weights. ``run(start=...)`` refuses a state
-    of another universe and warns (StateMismatchWarning) when the rest
-    differs. None means unknown: a state built from held weights records
-    nothing unless given, and is checked only for its length.
+univ_idx : array_like of int, shape (N,), optional
+    The universe's columns the weights are in the order of.
+algorithm : str, optional
+    The algorithm that made the state.
+bench_symbol : str, optional
+    The benchmark code it was made against.
+secu_pct : float, optional
+    Its target total weight.
+settings : str, optional
+    A fingerprint of the other settings that shape weights.
 
 Raises
 ------
@@ -150,6 +153,14 @@ TypeError
 ValueError
     When `row` is below -1, a weight is negative or not finite, or
     `smoothed` is not finite or differs from `weights` in length.
+
+Notes
+-----
+A state made by a run records what made it (the last five parameters).
+``run(start=...)`` refuses a state of another universe and warns
+(StateMismatchWarning) when the rest differs. None means unknown: a state
+built from held weights records nothing unless given, and is checked only
+for its length.
 )doc";
 
 inline constexpr const char* RunState_init =

@@ -79,7 +79,7 @@ class RunFrames:
         status = ", ".join(f"{int(counts.get(name, 0))} {name}" for name in STATUS_NAMES)
         lines = [f"RunFrames: {len(index)} {index.name or 'row'}s{span} x {self.weights.shape[1]} securities, "
                  f"{self.last_expo.shape[1]} risk names",
-                 f"  dates       {status}; columns {', '.join(map(str, self.dates.columns))}"]
+                 f"  dates       {status}; {self.dates.shape[1]} columns"]
         for name in ("weights", "first_expo", "last_expo", "over_limit", "expo"):
             frame = getattr(self, name)
             if frame is None:
