@@ -37,12 +37,12 @@ def summarise(run, seconds):
     print(f"dates processed      {done.sum()} of {len(done)}")
     print(f"dates left empty     {len(done) - done.sum()}")
     print(f"mean holdings        {held.sum(axis=1)[done].mean():.0f}")
-    print(f"mean daily turnover  {turnover.mean():.4f}")
+    print(f"mean daily turnover  {turnover.mean():.4f} (sum of |weight change|)")
     print(f"seconds              {seconds:.2f}")
-    print("largest |active exposure| per factor after control, against its limit:")
+    print("largest |active exposure| per factor of the weights returned, against its limit:")
     for k, name in enumerate(run.risk_names):
         if not name.startswith("if("):
-            worst = np.nanmax(np.abs(run.last_expo[done, k])) if done.any() else float("nan")
+            worst = np.nanmax(np.abs(run.expo[done, k])) if done.any() else float("nan")
             print(f"  {name:<22} {worst:8.4f}  limit {run.limits[k]:g}")
 
 
