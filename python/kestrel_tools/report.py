@@ -189,7 +189,7 @@ def _dates_over(run: Any, done: NDArray[np.bool_]) -> str:
     status = np.asarray(getattr(run, "finish_status", np.full(len(done), "")))
     tried = int((status[done] != "").sum())
     if not tried:
-        return f"\nreturned weights over a limit on {after} date(s)"
+        return ""  # without the finish, the "still over after" bars say it
     finished = int(np.asarray(run.finished)[done].sum())
     return (f"\nreturned weights over a limit on {after + finished} date(s) before the exact finish, "
             f"{after} after it ({finished} finished)")
