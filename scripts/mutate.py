@@ -36,7 +36,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# The tests that exercise the core, fast (about 10 s together when nothing fails).
+# The tests that exercise the core, fast (20 to 40 s together on a busy two-core machine).
 CORE_TESTS = [
     "tests/test_core_faults.py", "tests/test_mappings.py", "tests/test_gen_position.py",
     "tests/test_caps_exposure.py", "tests/test_exposure_loop.py", "tests/test_signal.py", "tests/test_baseline.py",
