@@ -128,6 +128,15 @@ class Solution:
     iterations: int
 
 
+def _run(h: Any, t0: float) -> tuple[str, float, int, bool]:
+    """Solve the model passed to `h`: its status text, the seconds since `t0`, simplex iterations, optimal."""
+    h.run()
+    seconds = time.perf_counter() - t0
+    model_status = h.getModelStatus()
+    return (h.modelStatusToString(model_status), seconds, int(h.getInfo().simplex_iteration_count),
+            model_status == highspy.HighsModelStatus.kOptimal)
+
+
 def nearest_feasible(w0: ArrayLike, caps: ArrayLike, factors: ArrayLike, expo: ArrayLike, limits: ArrayLike, *,
                      solver: Any = None, warm_start: bool = True, time_limit: float = 60.0) -> Solution:
     """The portfolio nearest to `w0` in L1 inside every limit.
@@ -177,11 +186,8 @@ def nearest_feasible(w0: ArrayLike, caps: ArrayLike, factors: ArrayLike, expo: A
     t0 = time.perf_counter()
     _pass(h, np.ones(len(free)), lower[free], upper[free], row_lower, row_upper,
           _columns(f[free % n], np.where(free < n, 1.0, -1.0)))
-    h.run()
-    seconds = time.perf_counter() - t0
-    status = h.modelStatusToString(h.getModelStatus())
-    iterations = int(h.getInfo().simplex_iteration_count)
-    if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+    status, seconds, iterations, optimal = _run(h, t0)
+    if not optimal:
         return Solution(None, status, seconds, iterations)
     x[free] = np.asarray(h.getSolution().col_value)
     w = np.clip(w0 + x[:n] - x[n:], 0.0, caps)
@@ -222,10 +228,7 @@ def best_feasible(score: ArrayLike, caps: ArrayLike, total: float, factors: Arra
     t0 = time.perf_counter()
     _pass(h, c, np.zeros(len(c)), caps, np.concatenate([[total], b - lim]), np.concatenate([[total], b + lim]),
           _columns(np.asarray(factors, dtype=np.float64)))
-    h.run()
-    seconds = time.perf_counter() - t0
-    status = h.modelStatusToString(h.getModelStatus())
-    iterations = int(h.getInfo().simplex_iteration_count)
-    if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+    status, seconds, iterations, optimal = _run(h, t0)
+    if not optimal:
         return Solution(None, status, seconds, iterations)
     return Solution(np.clip(np.asarray(h.getSolution().col_value), 0.0, caps), status, seconds, iterations)
