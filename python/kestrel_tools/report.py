@@ -420,8 +420,8 @@ def report_figure(run: Any, *, bench: ArrayLike | None = None, dates: ArrayLike 
     # Every time axis shares one x range and one tick layout.
     time_axes: list[Any] = []
 
-    def timed(sub: Any, spec: Any) -> Any:
-        ax = sub.add_subplot(spec, sharex=time_axes[0] if time_axes else None)
+    def timed(sub: Any, slot: Any) -> Any:
+        ax = sub.add_subplot(slot, sharex=time_axes[0] if time_axes else None)
         time_axes.append(ax)
         return ax
 

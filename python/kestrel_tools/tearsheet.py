@@ -58,14 +58,16 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
     s = ev.summary
     fig = Figure(figsize=(14, 13), dpi=dpi, layout="constrained")
     grid = fig.add_gridspec(4, 2, height_ratios=[2.6, 1.6, 1.8, 2.8])
-    fig.suptitle(title or "Kestrel tear sheet", fontsize=15, fontweight="bold")
+    span = f"\n{x[0]} to {x[-1]}, {len(x)} dates" if len(x) else ""
+    fig.suptitle((title or "Kestrel tear sheet") + span, fontsize=15, fontweight="bold")
 
     def finish(ax: Any, panel: int, note: str = "") -> None:
         if ev.dates is not None:
             loc = AutoDateLocator(minticks=3, maxticks=8)
             ax.xaxis.set_major_locator(loc)
             ax.xaxis.set_major_formatter(ConciseDateFormatter(loc))
-        ax.margins(x=0.01)
+        if len(x) > 1:
+            ax.set_xlim(x[0], x[-1])  # every panel on the same dates, the rolling ratio's included
         ax.grid(True, alpha=0.3)
         ax.set_title(PANELS[panel] + note, fontsize=12, loc="left")
 
@@ -102,6 +104,12 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
     twin = ax.twinx()
     twin.plot(x, ev.cost * 1e4, color="tab:orange", lw=1.0, label="cost (bp)")
     twin.set_ylabel("bp")
+    if len(x) > 2 and ev.turnover[0] > 2 * np.max(ev.turnover[1:]):
+        # The first date buys from cash; scaled to it, the daily turnover would be a flat line.
+        ax.set_ylim(0, np.max(ev.turnover[1:]) * 130)
+        twin.set_ylim(0, np.max(ev.cost[1:]) * 2.2e4)  # below the turnover, which it would otherwise trace
+        ax.annotate(f"first date, from cash: {ev.turnover[0]:.0%}, {ev.cost[0] * 1e4:.1f} bp", (0.01, 0.97),
+                    xycoords="axes fraction", va="top", fontsize=8)
     handles = ax.get_legend_handles_labels()[0] + twin.get_legend_handles_labels()[0]
     ax.legend(handles, [str(h.get_label()) for h in handles], loc="upper right", fontsize=9)
     finish(ax, 3, f"   mean {s['mean_turnover']:.2%} a day, costs {s['annual_cost']:.2%} a year")
