@@ -28,8 +28,11 @@ void set_with_note(PyObject* type, const std::string& message, const std::string
     PyErr_SetObject(type, exc.ptr());
 }
 
+thread_local int warning_level = 1;
+
 void warn(PyObject* category, const std::string& message) {
-    if (PyErr_WarnEx(category ? category : PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+    if (PyErr_WarnEx(category ? category : PyExc_UserWarning, message.c_str(), warning_level) < 0)
+        throw py::error_already_set();
 }
 
 }  // namespace
@@ -105,6 +108,9 @@ void register_error_classes(py::module_& m) {
     if (!position_error) throw py::error_already_set();
     m.attr("PositionError") = py::handle(position_error);
 }
+
+WarningLevel::WarningLevel(int level) : saved_(warning_level) { warning_level = level; }
+WarningLevel::~WarningLevel() { warning_level = saved_; }
 
 void warn_kestrel(const std::string& message) { warn(kestrel_warning, message); }
 void warn_settings(const std::string& message) { warn(settings_warning, message); }

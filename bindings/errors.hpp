@@ -58,4 +58,18 @@ void register_error_classes(py::module_& m);
 void warn_kestrel(const std::string& message);
 void warn_settings(const std::string& message);
 
+// While one lives, this thread's warnings point `level` frames up from the
+// compiled function (1: its caller; 2: the caller of the Python function
+// that called it, as Kestrel.run's user).
+class WarningLevel {
+public:
+    explicit WarningLevel(int level);
+    ~WarningLevel();
+    WarningLevel(const WarningLevel&) = delete;
+    WarningLevel& operator=(const WarningLevel&) = delete;
+
+private:
+    int saved_;
+};
+
 }  // namespace kestrel::bind

@@ -55,6 +55,21 @@ std::string closest_name(std::string_view name, const std::vector<std::string_vi
     return std::string(best);
 }
 
+std::string closest_key(std::string_view name, const std::vector<std::string_view>& candidates) {
+    std::string best = closest_name(name, candidates);
+    if (!best.empty()) return best;
+    std::size_t best_prefix = 0;
+    for (std::string_view c : candidates) {
+        std::size_t p = 0;
+        while (p < name.size() && p < c.size() && lower(name[p]) == lower(c[p])) ++p;
+        if (p > best_prefix && p >= 5 && 5 * p >= 3 * name.size()) {
+            best_prefix = p;
+            best = std::string(c);
+        }
+    }
+    return best;
+}
+
 std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i) {

@@ -16,6 +16,11 @@ namespace kestrel::bind {
 // Empty when none is that close, or when `name` is itself a candidate.
 std::string closest_name(std::string_view name, const std::vector<std::string_view>& candidates);
 
+// The candidate a misspelt key most likely stands for: closest_name, or else
+// the one sharing the longest prefix with it, when that prefix is most of it
+// ('max_loops' for 'max_loop_num'). Empty when none is that close.
+std::string closest_key(std::string_view name, const std::vector<std::string_view>& candidates);
+
 // "'a', 'b' and 'c'".
 std::string quoted_list(const std::vector<std::string_view>& names);
 

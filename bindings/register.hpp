@@ -28,10 +28,10 @@ void register_position_methods(OptimizerClass& cls);
 // CalcRiskExposure, CalcRiskExposure_Multi (register_exposure.cpp).
 void register_exposure_methods(OptimizerClass& cls);
 
-// The seven opt_gen_position* functions (register_entry.cpp).
-void register_entry_functions(py::module_& m);
+// The seven opt_gen_position* functions, which construct `cls` (register_entry.cpp).
+void register_entry_functions(py::module_& m, OptimizerClass& cls);
 
-// Kestrel.run, RunResult, RunState and the status codes (register_run.cpp).
+// prepare and run_dates, the engine beneath Kestrel.run (register_run.cpp).
 void register_run(py::module_& m);
 
 }  // namespace kestrel::bind

@@ -1,100 +1,312 @@
-// Kestrel.run, RunResult, RunState and the date status codes. Frames and
-// files are left to kestrel_tools.runs, which needs nothing but numpy (and
-// pandas for frames).
-#include "docstrings/run.hpp"
+// The engine beneath Kestrel.run: prepare() reads a run's settings and data
+// (its errors in the order the entry functions report them), run_dates()
+// runs the dates without the GIL and hands back plain arrays. States,
+// results, warnings and files are Kestrel's Python (Kestrel/runner.py).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exact_finish.hpp"
+#include "python_output.hpp"
 #include "register.hpp"
-#include "run_result.hpp"
+#include "run_data.hpp"
+#include "run_hooks.hpp"
 
 namespace kestrel::bind {
 
 namespace {
 
-py::object tools(const char* name) { return py::module_::import("kestrel_tools.runs").attr(name); }
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string state_repr(const RunState& s) {
-    std::string made;
-    if (!s.record.algorithm.is_none()) made += ", " + std::string(py::str(s.record.algorithm));
-    if (!s.record.bench_symbol.is_none()) made += " on " + std::string(py::str(s.record.bench_symbol));
-    return "RunState(row=" + std::to_string(s.row) + ", " + std::to_string(s.weights.size()) + " weights, smoothed " +
-           (s.smoothed.is_none() ? "None" : "given") + made + ")";
+// A run read and checked up to its first date.
+struct Prepared {
+    Optimizer self;
+    PreparedRun run;
+};
+
+template <class T>
+py::array_t<T> filled(std::vector<py::ssize_t> shape, T value) {
+    py::array_t<T> a(shape);
+    std::fill(a.mutable_data(), a.mutable_data() + a.size(), value);
+    return a;
+}
+
+// Per-date diagnostics written straight into the result's arrays (row m =
+// date row - first_row) while the GIL is released.
+struct Diagnostics {
+    std::size_t first_row = 0, k = 0;
+    std::int8_t* status = nullptr;
+    std::int64_t *loop_count = nullptr, *hold_num = nullptr;
+    double *first_expo = nullptr, *last_expo = nullptr, *bench_hold = nullptr, *total = nullptr;
+    double* expo = nullptr;  // of the weights returned
+    bool* finished = nullptr;
+    double *finish_moved = nullptr, *excess = nullptr;
+    // One-way turnover of each row from the one before (the start's weights,
+    // or cash, before the first).
+    const double* weights = nullptr;
+    const double* start = nullptr;  // nullptr: cash
+    std::size_t n = 0;
+    double* turnover = nullptr;
+
+    void record(std::size_t bi, optimizer::DateStatus s, const optimizer::LoopReport* report) const {
+        const std::size_t m = bi - first_row;
+        status[m] = static_cast<std::int8_t>(s);
+        const double* row = weights + m * n;
+        const double* before = m > 0 ? row - n : start;
+        double traded = 0.0;
+        for (std::size_t i = 0; i < n; ++i) traded += std::abs(row[i] - (before ? before[i] : 0.0));
+        turnover[m] = 0.5 * traded;
+        if (!report) return;
+        loop_count[m] = report->loop_count;
+        if (report->measured) {
+            std::copy_n(report->first_expo.data(), k, first_expo + m * k);
+            std::copy_n(report->expo.data(), k, last_expo + m * k);
+        }
+        bench_hold[m] = report->bench_hold;
+        hold_num[m] = report->hold_num;
+        total[m] = report->total;
+    }
+};
+
+class RecordingHooks : public PythonHooks {
+public:
+    RecordingHooks(const Optimizer& self, ProgressBar& bar, bool print, std::size_t shown, const Diagnostics& d,
+                   CSpan limits, ExactFinish* finish, const FinishTolerance& tol, std::vector<std::string>& status,
+                   std::vector<std::string>& gave_way)
+        : PythonHooks(self, bar, print, shown),
+          d_(d),
+          limits_(limits),
+          finish_(finish),
+          tol_(tol),
+          status_(status),
+          gave_way_(gave_way) {}
+
+    void date_stored(std::size_t bi, const optimizer::DateDetail& detail) override {
+        const std::size_t m = bi - d_.first_row;
+        const MSpan expo(d_.expo + m * d_.k, d_.k);
+        std::copy(detail.expo.begin(), detail.expo.end(), expo.begin());
+        if (!finish_ || !over_tolerance(expo, limits_, tol_)) return;
+        FinishOutcome o = finish_->repair(detail, expo);
+        d_.finished[m] = o.finished;
+        d_.finish_moved[m] = o.moved;
+        d_.excess[m] = o.excess;
+        status_[m] = std::move(o.status);
+        gave_way_[m] = std::move(o.gave_way);
+    }
+
+    void date_done(std::size_t bi, optimizer::DateStatus status, const optimizer::LoopReport* report,
+                   position::DispatchParams& next) override {
+        d_.record(bi, status, report);
+        PythonHooks::date_done(bi, status, report, next);
+    }
+
+private:
+    Diagnostics d_;
+    CSpan limits_;
+    ExactFinish* finish_;
+    FinishTolerance tol_;
+    std::vector<std::string>& status_;
+    std::vector<std::string>& gave_way_;
+};
+
+// The settings that shape weights besides the algorithm, the benchmark and
+// secu_pct, as the run read them: what a state records to tell a later run
+// that goes on from it what changed.
+py::dict settings_record(const optimizer::RunConfig& c, const RiskNames& risk) {
+    const position::DispatchParams& p = c.params;
+    py::dict out;
+    if (p.algorithm != position::Algorithm::Unknown) {
+        const position::AlgorithmInfo& a = position::info(p.algorithm);
+        if (a.caps == position::Caps::Proportional) out["weight_multi"] = p.weight_multi;
+        if (a.caps == position::Caps::Equal) out["each_single_weight"] = p.each_single_weight;
+        if (a.caps == position::Caps::None) out["num_long"] = p.num_long;
+        if (position::reads_risk_cost(a.mapping)) out["risk_cost"] = p.risk_cost;
+    }
+    out["max_weight"] = p.max_weight;  // TopKR's finish takes it as its cap
+    out["bench_coeff"] = p.bench_coeff;
+    out["pre_coeff"] = p.pre_coeff;
+    out["decay"] = c.loop.decay;
+    out["learning_rate"] = c.loop.learning_rate;
+    out["max_loop_num"] = c.loop.max_loop_num;
+    py::dict limits;
+    for (std::size_t j = 0; j < risk.names.size(); ++j) limits[py::str(risk.names[j])] = risk.limits[j];
+    out["limits"] = limits;
+    return out;
+}
+
+// An optional T x N byte matrix of blocks, or an empty span.
+std::span<const std::uint8_t> blocks(py::handle mask, const char* name, std::size_t t_rows, std::size_t n,
+                                     std::vector<py::object>& keep) {
+    if (mask.is_none()) return {};
+    auto a = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(mask);
+    if (!a || a.ndim() != 2 || static_cast<std::size_t>(a.shape(0)) != t_rows ||
+        static_cast<std::size_t>(a.shape(1)) != n)
+        throw py::value_error(std::string(name) + " must be a " + std::to_string(t_rows) + " x " + std::to_string(n) +
+                              " matrix of 0 and 1 (dates x universe)");
+    keep.push_back(a);
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::handle start_smoothed, bool progress,
+                   bool print_result, py::handle no_buy, py::handle no_sell, py::handle max_turnover, bool hold_skipped,
+                   py::handle finish, double finish_relative, double finish_absolute) {
+    optimizer::RunConfig config = p.run.config;  // a prepared run may be run again
+    optimizer::RunData data = p.run.data;
+    const std::size_t t_rows = data.scores.rows, n = data.scores.cols, k = p.run.risk.names.size();
+    if (start_row < -1 || start_row >= static_cast<Index>(t_rows))
+        throw py::value_error("start_row must be in [-1, " + std::to_string(static_cast<Index>(t_rows) - 1) + "]");
+    config.first_row = static_cast<std::size_t>(start_row + 1);
+    config.loop.measure_returned = true;
+    config.hold_skipped = hold_skipped;
+    if (!start_weights.is_none()) {
+        const Array w = as_vector(start_weights, "start_weights", static_cast<py::ssize_t>(n));
+        config.pre_weight.assign(w.data(), w.data() + n);
+    }
+    if (!start_smoothed.is_none()) {
+        const Array e = as_vector(start_smoothed, "start_smoothed", static_cast<py::ssize_t>(n));
+        config.pre_ema = Vec(e.data(), e.data() + n);
+    }
+    std::vector<py::object> keep;
+    data.no_buy = blocks(no_buy, "no_buy", t_rows, n, keep);
+    data.no_sell = blocks(no_sell, "no_sell", t_rows, n, keep);
+    if (!max_turnover.is_none()) {
+        const Array cap = as_vector(max_turnover, "max_turnover", static_cast<py::ssize_t>(t_rows));
+        keep.push_back(cap);
+        data.max_turnover = span_of(cap);
+    }
+
+    const auto m = static_cast<py::ssize_t>(t_rows - config.first_row);
+    const auto ni = static_cast<py::ssize_t>(n), ki = static_cast<py::ssize_t>(k);
+    auto weights = filled<double>({m, ni}, 0.0);
+    auto status = filled<std::int8_t>({m}, 0);
+    auto loop_count = filled<std::int64_t>({m}, 0), hold_num = filled<std::int64_t>({m}, -1);
+    auto first_expo = filled<double>({m, ki}, kNaN), last_expo = filled<double>({m, ki}, kNaN);
+    auto expo = filled<double>({m, ki}, kNaN);
+    auto bench_hold = filled<double>({m}, kNaN), total = filled<double>({m}, kNaN);
+    auto finished = filled<bool>({m}, false);
+    auto finish_moved = filled<double>({m}, 0.0), excess = filled<double>({m}, 0.0);
+    auto turnover = filled<double>({m}, 0.0);
+    std::vector<std::string> finish_status(static_cast<std::size_t>(m)), gave_way(static_cast<std::size_t>(m));
+    const FinishTolerance tol{finish_relative, finish_absolute};
+    std::optional<ExactFinish> finisher;
+    if (!finish.is_none() && k > 0)
+        finisher.emplace(py::reinterpret_borrow<py::object>(finish), CSpan(config.arr_expo_threshold), n, tol);
+    const Diagnostics d{config.first_row,
+                        k,
+                        status.mutable_data(),
+                        loop_count.mutable_data(),
+                        hold_num.mutable_data(),
+                        first_expo.mutable_data(),
+                        last_expo.mutable_data(),
+                        bench_hold.mutable_data(),
+                        total.mutable_data(),
+                        expo.mutable_data(),
+                        finished.mutable_data(),
+                        finish_moved.mutable_data(),
+                        excess.mutable_data(),
+                        weights.data(),
+                        config.pre_weight.empty() ? nullptr : config.pre_weight.data(),
+                        n,
+                        turnover.mutable_data()};
+
+    ProgressBar bar(static_cast<std::size_t>(m), progress);
+    RecordingHooks hooks(p.self, bar, print_result, p.run.risk.caller_count, d, CSpan(config.arr_expo_threshold),
+                         finisher ? &*finisher : nullptr, tol, finish_status, gave_way);
+    MSpan out{weights.mutable_data(), static_cast<std::size_t>(weights.size())};
+    optimizer::RunOutcome outcome = run_dates_without_gil(config, data, out, hooks, p.self.opt_name, print_result);
+    bar.close();
+
+    py::dict r;
+    r["weights"] = weights;
+    r["status"] = status;
+    r["loop_count"] = loop_count;
+    r["hold_num"] = hold_num;
+    r["first_expo"] = first_expo;
+    r["last_expo"] = last_expo;
+    r["expo"] = expo;
+    r["bench_hold"] = bench_hold;
+    r["total"] = total;
+    r["finished"] = finished;
+    r["finish_moved"] = finish_moved;
+    r["finish_status"] = finish_status;
+    r["gave_way"] = gave_way;
+    r["excess"] = excess;
+    r["turnover"] = turnover;
+    r["smoothed"] = outcome.pre_ema ? py::object(py::array_t<double>(ni, outcome.pre_ema->data())) : py::none();
+    return r;
 }
 
 }  // namespace
 
 void register_run(py::module_& m) {
-    m.attr("STATUS_PROCESSED") = 0;
-    m.attr("STATUS_SKIPPED") = 1;
-    m.attr("STATUS_EMPTY") = 2;
+    py::class_<Prepared>(m, "PreparedRun", "A run's settings and data, read and checked up to its first date.")
+        .def_property_readonly(
+            "risk_names", [](const Prepared& p) { return p.run.risk.names; }, "Risk names, sectors last.")
+        .def_property_readonly(
+            "limits",
+            [](const Prepared& p) { return py::array_t<double>(p.run.risk.limits.size(), p.run.risk.limits.data()); },
+            "Their limits.")
+        .def_property_readonly(
+            "factor_count", [](const Prepared& p) { return p.run.risk.caller_count; },
+            "How many of the risk names are the caller's factors (the rest are sectors).")
+        .def_property_readonly(
+            "univ_idx",
+            [](const Prepared& p) {
+                return py::array_t<std::int64_t>(static_cast<py::ssize_t>(p.run.positions.size()),
+                                                 p.run.positions.data());
+            },
+            "The universe's columns, as given.")
+        .def_property_readonly(
+            "shape", [](const Prepared& p) { return py::make_tuple(p.run.data.scores.rows, p.run.data.scores.cols); },
+            "(dates, securities) of the score matrix.")
+        .def_property_readonly(
+            "secu_pct", [](const Prepared& p) { return p.run.config.params.secu_pct; }, "secu_pct as a number.")
+        .def_property_readonly(
+            "settings", [](const Prepared& p) { return settings_record(p.run.config, p.run.risk); },
+            "The settings that shape weights, as read.")
+        .def_property_readonly(
+            "request_seconds", [](const Prepared& p) { return p.run.request_seconds; },
+            "Seconds spent in the data library's requests.");
 
-    register_state_warning(m);
+    m.def(
+        "prepare",
+        [](py::object opt_name, py::object bench_symbol, py::object secu_pct, py::object cfg, py::handle predict_values,
+           py::handle univ_idx) {
+            const WarningLevel caller(2);  // warnings point at Kestrel.run's caller
+            Prepared p{
+                Optimizer{std::move(bench_symbol), std::move(secu_pct), std::move(cfg), std::move(opt_name), {}, {}},
+                {}};
+            known_algorithm(p.self.opt_name);
+            p.run = prepare_run(p.self, predict_values, univ_idx, ReadMode{false, false, true});
+            return p;
+        },
+        py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"), py::arg("predictValues"),
+        py::arg("univ_idx"),
+        "prepare(opt_name, bench_symbol, secu_pct, cfg, predictValues, univ_idx)\n--\n\n"
+        "Read a run's settings (cfg untouched, out-of-range values refused) and request its data.");
 
-    py::class_<RunState>(m, "RunState", doc::RunState)
-        .def(py::init([](py::handle row, py::handle weights, py::handle smoothed, py::object univ_idx,
-                         py::object algorithm, py::object bench_symbol, py::object secu_pct, py::object settings) {
-                 return make_state(row, weights, smoothed,
-                                   RunRecord{std::move(univ_idx), std::move(algorithm), std::move(bench_symbol),
-                                             std::move(secu_pct), std::move(settings)});
-             }),
-             py::arg("row"), py::arg("weights"), py::arg("smoothed") = py::none(), py::kw_only(),
-             py::arg("univ_idx") = py::none(), py::arg("algorithm") = py::none(), py::arg("bench_symbol") = py::none(),
-             py::arg("secu_pct") = py::none(), py::arg("settings") = py::none(), doc::RunState_init)
-        .def_readonly("row", &RunState::row, "The last row done (-1: none).")
-        .def_readonly("weights", &RunState::weights, "Weights of that row (N float64, read-only).")
-        .def_readonly("smoothed", &RunState::smoothed, "Smoothed scores carried to the next date, or None.")
-        .def_property_readonly(
-            "univ_idx", [](const RunState& s) { return s.record.univ_idx; },
-            "The universe's columns the weights are in the order of (N int64, read-only), or None: unknown.")
-        .def_property_readonly(
-            "algorithm", [](const RunState& s) { return s.record.algorithm; }, "The algorithm, or None: unknown.")
-        .def_property_readonly(
-            "bench_symbol", [](const RunState& s) { return s.record.bench_symbol; },
-            "The benchmark code, or None: unknown.")
-        .def_property_readonly(
-            "secu_pct", [](const RunState& s) { return s.record.secu_pct; }, "secu_pct, or None: unknown.")
-        .def_property_readonly(
-            "settings", [](const RunState& s) { return s.record.settings; },
-            "Fingerprint (text) of the other settings that shape weights, or None: unknown.")
-        .def("__repr__", &state_repr);
-
-    py::class_<RunResult>(m, "RunResult", doc::RunResult)
-        .def(py::init([](py::kwargs fields) { return make_result(fields); }), doc::RunResult_init)
-        .def_readonly("weights", &RunResult::weights)
-        .def_readonly("rows", &RunResult::rows)
-        .def_readonly("risk_names", &RunResult::risk_names)
-        .def_readonly("limits", &RunResult::limits)
-        .def_readonly("status", &RunResult::status)
-        .def_readonly("loop_count", &RunResult::loop_count)
-        .def_readonly("first_expo", &RunResult::first_expo)
-        .def_readonly("last_expo", &RunResult::last_expo)
-        .def_readonly("over_limit", &RunResult::over_limit)
-        .def_readonly("bench_hold", &RunResult::bench_hold)
-        .def_readonly("hold_num", &RunResult::hold_num)
-        .def_readonly("total", &RunResult::total)
-        .def_readonly("univ_idx", &RunResult::univ_idx)
-        .def_readonly("seconds", &RunResult::seconds)
-        .def_readonly("state", &RunResult::state)
-        .def_readonly("expo", &RunResult::expo)
-        .def_readonly("finished", &RunResult::finished)
-        .def_readonly("finish_moved", &RunResult::finish_moved)
-        .def_readonly("finish_status", &RunResult::finish_status)
-        .def(
-            "to_pandas", [](py::object self) { return tools("to_pandas")(self); }, doc::to_pandas)
-        .def(
-            "save", [](py::object self, py::object path) { tools("save")(self, path); }, py::arg("path"), doc::save)
-        .def_static(
-            "load", [](py::object path) { return tools("load")(path); }, py::arg("path"), doc::load)
-        .def(
-            "__len__", [](const RunResult& r) { return py::len(r.rows); }, doc::len)
-        .def(
-            "_repr_html_", [](py::object self) { return tools("result_html")(self); }, doc::repr_html)
-        .def("__repr__", [](const RunResult& r) {
-            return "RunResult(" + std::to_string(py::len(r.rows)) + " rows, " + std::to_string(py::len(r.univ_idx)) +
-                   " securities, " + std::to_string(py::len(r.risk_names)) + " risk names)";
-        });
-
-    m.def("run", &run, py::arg("opt_name"), py::arg("bench_symbol"), py::arg("secu_pct"), py::arg("cfg"),
-          py::arg("predictValues"), py::arg("univ_idx"), py::kw_only(), py::arg("start") = py::none(),
-          py::arg("progress") = true, py::arg("print_result") = false, py::arg("finish") = py::none(), doc::run);
+    m.def(
+        "run_dates",
+        [](Prepared& p, Index start_row, py::handle start_weights, py::handle start_smoothed, bool progress,
+           bool print_result, py::handle no_buy, py::handle no_sell, py::handle max_turnover, bool hold_skipped,
+           py::handle finish, double finish_relative, double finish_absolute) {
+            const WarningLevel caller(2);
+            return run_dates(p, start_row, start_weights, start_smoothed, progress, print_result, no_buy, no_sell,
+                             max_turnover, hold_skipped, finish, finish_relative, finish_absolute);
+        },
+        py::arg("prepared"), py::kw_only(), py::arg("start_row") = -1, py::arg("start_weights") = py::none(),
+        py::arg("start_smoothed") = py::none(), py::arg("progress") = true, py::arg("print_result") = false,
+        py::arg("no_buy") = py::none(), py::arg("no_sell") = py::none(), py::arg("max_turnover") = py::none(),
+        py::arg("hold_skipped") = false, py::arg("finish") = py::none(), py::arg("finish_relative") = 1e-9,
+        py::arg("finish_absolute") = 1e-12,
+        "run_dates(prepared, *, start_row=-1, start_weights=None, start_smoothed=None, progress=True, "
+        "print_result=False, no_buy=None, no_sell=None, max_turnover=None, hold_skipped=False, finish=None, "
+        "finish_relative=1e-9, finish_absolute=1e-12)\n--\n\n"
+        "Run the dates after start_row without the GIL; a dict of arrays.");
 }
 
 }  // namespace kestrel::bind

@@ -134,17 +134,18 @@ void request_library_data(Optimizer& self, const std::vector<std::string>& risk_
                                       : columns_in(positions, data.barra[j].cols, risk_names[j]));
 }
 
-PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, bool read_print_result) {
+PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, const ReadMode& mode) {
     const position::Algorithm algorithm = algorithm_of(self.opt_name);
     RawSettings raw = read_settings(self.cfg, algorithm);
-    if (!read_print_result) raw.print_result = py::bool_(false);
+    if (!mode.read_print_result) raw.print_result = py::bool_(false);
     PreparedRun run{run_config(raw, algorithm, self.secu_pct),
-                    risk_names(raw.risk_factor_expo, raw.each_sector_expo),
+                    risk_names(raw.risk_factor_expo, raw.each_sector_expo, mode.extend_cfg),
                     {},
                     {},
                     {},
                     0.0};
     run.config.arr_expo_threshold = run.risk.limits;
+    check_ranges(run.config, run.risk.names, mode.strict);
 
     run.data.scores = score_view(predict_values, run.keep);
     run.positions = column_positions(univ_idx, static_cast<py::ssize_t>(run.data.scores.cols));

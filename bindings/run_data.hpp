@@ -43,8 +43,15 @@ struct PreparedRun {
     double request_seconds = 0.0;  // spent in the library's requests
 };
 
-// From self's settings; with read_print_result false cfg's "print_result" is
-// not looked at (config.print_result is then false).
-PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, bool read_print_result = true);
+// How a run reads its settings: the entry functions' way (the defaults), or
+// Kestrel.run's, which ignores cfg's "print_result", leaves cfg as it was and
+// refuses settings out of their range.
+struct ReadMode {
+    bool read_print_result = true;  // false: config.print_result is false
+    bool extend_cfg = true;         // add the sector limits to cfg["risk_factor_expo"]
+    bool strict = false;            // out-of-range settings raise rather than warn
+};
+
+PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle univ_idx, const ReadMode& mode = {});
 
 }  // namespace kestrel::bind

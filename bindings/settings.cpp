@@ -1,7 +1,13 @@
 #include "settings.hpp"
 
+#include <algorithm>
+#include <cmath>
+
+#include "common/format.hpp"
+
 #include "errors.hpp"
 #include "hints.hpp"
+#include "risk_names.hpp"
 
 namespace kestrel::bind {
 
@@ -65,13 +71,15 @@ const std::vector<std::string_view>& setting_keys() {
     return keys;
 }
 
-void warn_near_miss_keys(py::handle cfg) {
+void warn_unknown_keys(py::handle cfg) {
     std::string message;
     for (const std::string& k : text_keys(cfg)) {
-        const std::string guess = closest_name(k, setting_keys());
-        if (guess.empty()) continue;
+        const auto& known = setting_keys();
+        if (std::find(known.begin(), known.end(), k) != known.end()) continue;
+        const std::string guess = closest_key(k, known);
         message += (message.empty() ? "" : "; ") + std::string("cfg key '") + k +
-                   "' is not a setting Kestrel reads (it is ignored): did you mean '" + guess + "'?";
+                   "' is not a setting Kestrel reads (it is ignored)" +
+                   (guess.empty() ? "" : ": did you mean '" + guess + "'?");
     }
     if (!message.empty()) warn_settings("Kestrel: " + message);
 }
@@ -114,7 +122,7 @@ RawSettings read_settings(py::handle cfg, position::Algorithm algorithm) {
     s.pre_coeff = required_setting(cfg, "pre_coeff", every);
     s.each_sector_expo = required_setting(cfg, "each_sector_expo", every);
     s.risk_factor_expo = required_setting(cfg, "risk_factor_expo", every);
-    warn_near_miss_keys(cfg);
+    warn_unknown_keys(cfg);
     return s;
 }
 
@@ -135,6 +143,57 @@ optimizer::RunConfig run_config(const RawSettings& raw, position::Algorithm algo
     p.bench_coeff = setting_value(raw.bench_coeff, "bench_coeff");
     p.pre_coeff = setting_value(raw.pre_coeff, "pre_coeff");
     return config;
+}
+
+namespace {
+
+std::string number(double v) { return fmt::repr(v); }
+
+}  // namespace
+
+void check_ranges(const optimizer::RunConfig& config, const std::vector<std::string>& names, bool strict) {
+    std::vector<std::string> faults;
+    const auto need = [&faults](bool ok, const std::string& key, double value, const char* range, const char* why) {
+        if (!ok) faults.push_back("setting " + key + " is " + number(value) + ", outside " + range + " (" + why + ")");
+    };
+    const optimizer::LoopSettings& loop = config.loop;
+    const position::DispatchParams& p = config.params;
+    need(loop.decay >= 0.0 && loop.decay <= 1.0, "'decay'", loop.decay, "[0, 1]",
+         "the weight of the newest scores in the smoothing");
+    need(loop.learning_rate > 0.0, "'learning_rate'", loop.learning_rate, "(0, inf)",
+         "the step of each exposure correction");
+    need(loop.max_loop_num >= 1.0, "'max_loop_num'", loop.max_loop_num, "[1, inf)",
+         "exposure measurements per date; below 1 no limit is ever looked at");
+    if (p.algorithm != position::Algorithm::Unknown) {
+        const position::Caps caps = position::info(p.algorithm).caps;
+        if (caps == position::Caps::Proportional)
+            need(p.weight_multi > 0.0, "'weight_multi'", p.weight_multi, "(0, inf)",
+                 "the total of the score-proportional caps");
+        if (caps == position::Caps::Equal)
+            need(p.each_single_weight > 0.0, "'each_single_weight'", p.each_single_weight, "(0, inf)",
+                 "every security's cap");
+        if (position::reads_risk_cost(position::info(p.algorithm).mapping))
+            need(p.risk_cost >= 0.0, "'risk_cost'", p.risk_cost, "[0, inf)", "the turnover cost band");
+    }
+    need(!std::isnan(p.bench_coeff), "'bench_coeff'", p.bench_coeff, "the real numbers", "a multiplier");
+    need(!std::isnan(p.pre_coeff), "'pre_coeff'", p.pre_coeff, "the real numbers", "a multiplier");
+    need(!std::isnan(p.max_weight), "'max_weight'", p.max_weight, "the real numbers", "a ceiling, or <= 0 for none");
+    const char* why = "an absolute exposure; a negative one can never hold, so every date runs max_loop_num passes";
+    bool sector_reported = false;
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        const double limit = config.arr_expo_threshold[j];
+        if (!is_sector_formula(names[j])) {
+            need(limit >= 0.0, "'risk_factor_expo' limit of '" + names[j] + "'", limit, "[0, inf)", why);
+        } else if (!(limit >= 0.0) && !sector_reported) {
+            need(false, "'each_sector_expo' (the sectors' limit)", limit, "[0, 0.2]", why);
+            sector_reported = true;
+        }
+    }
+    if (faults.empty()) return;
+    std::string message;
+    for (const std::string& f : faults) message += (message.empty() ? "" : "; ") + f;
+    if (strict) throw py::value_error(message);
+    warn_settings("Kestrel: " + message + "; taken as given");
 }
 
 }  // namespace kestrel::bind

@@ -21,10 +21,10 @@ py::object required_setting(py::handle cfg, const char* key, const std::string& 
 // entry function.
 const std::vector<std::string_view>& setting_keys();
 
-// One SettingsWarning naming every text key of cfg that Kestrel does not read
-// but that is close to a key it does. Keys far from all of them are the
-// caller's own business and pass silently, as does a cfg without keys().
-void warn_near_miss_keys(py::handle cfg);
+// One SettingsWarning naming every text key of cfg that no algorithm reads,
+// with the closest key Kestrel does read where one is close. A cfg without
+// keys() passes silently.
+void warn_unknown_keys(py::handle cfg);
 
 // cfg[name] when `name in cfg`, else default_value.
 py::object value_or_default(py::handle cfg, py::handle name, py::handle default_value);
@@ -48,5 +48,13 @@ RawSettings read_settings(py::handle cfg, position::Algorithm algorithm);
 // The run's configuration from the raw settings; secu_pct is read only for a
 // known algorithm. The risk limits (arr_expo_threshold) are left to the caller.
 optimizer::RunConfig run_config(const RawSettings& raw, position::Algorithm algorithm, py::handle secu_pct);
+
+// Settings outside the range where they mean something (decay outside
+// [0, 1], a negative limit, max_loop_num below 1, a learning_rate, weight_multi
+// or each_single_weight not above 0, NaN anywhere): a ValueError naming the
+// key, the value and the range when `strict`, else one SettingsWarning, as
+// the entry functions' results are fixed. `names` and the config's limits
+// are the run's risk names.
+void check_ranges(const optimizer::RunConfig& config, const std::vector<std::string>& names, bool strict);
 
 }  // namespace kestrel::bind

@@ -692,7 +692,9 @@ def check(expect, r):
     else:
         assert _same_value(got["value"], want["value"]), (got["value"], want["value"])
     assert _same_text(got["stdout"], want["stdout"]), (got["stdout"], want["stdout"])
-    assert got["warnings"] == want["warnings"]
+    # Settings out of their range are warned about by the entry functions (tested on their own); the oracle
+    # knows nothing of them.
+    assert [w for w in got["warnings"] if not w.endswith("taken as given")] == want["warnings"]
 
 
 @pytest.mark.parametrize("name", [pytest.param(n, marks=list(m), id=n) for n, (_, _, m) in CASES.items()])

@@ -70,9 +70,16 @@ def test_a_benchmark_row_summing_to_nan_is_skipped_not_emptied(fake_vela, run_cf
     data["weight300"][3, :4] = row
     fake_vela(data)
     scores = np.random.default_rng(1).standard_normal((6, 50))
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # no "left empty" warning
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         r = Kestrel.run("TopM", "000300", 1.0, run_cfg("TopM", {"f0": 0.1}), scores, np.arange(50), progress=False)
+    said = [str(w.message) for w in caught]
+    if status == Kestrel.STATUS_SKIPPED:  # skipped, named as such; never "left empty"
+        assert len(said) == 1 and "rows [3]" in said[0]
+        assert "skipped because the universe holds less than 80%" in said[0]
+        assert "left empty" not in said[0] and caught[0].category is Kestrel.SkippedRowsWarning
+    else:
+        assert said == []
     assert r.status.tolist() == [0, 0, 0, status, 0, 0]
     assert np.isclose(r.weights[4].sum(), 1.0) and (r.weights[3] == 0).all() == (status == Kestrel.STATUS_SKIPPED)
 

@@ -7,6 +7,11 @@ import Kestrel
 from kestrel_tools.report import REPORT_LINE
 from kestrel_tools.tables import ALGORITHMS as ALGOS
 
+from helpers import OUT_OF_RANGE_TAKEN
+
+# Negative limits and max_loop_num below 1 are edge cases of the loop itself.
+pytestmark = OUT_OF_RANGE_TAKEN
+
 UNIV = np.random.default_rng(3).permutation(np.r_[0:100, 140:240])
 N = len(UNIV)
 

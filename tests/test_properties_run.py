@@ -75,6 +75,7 @@ def histories(draw):
 def run_once(h, cfg, opt=None):
     with pytest.MonkeyPatch.context() as mp, warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # dates left empty are reported, not failures
+        warnings.filterwarnings("ignore", "Kestrel.*taken as given", Kestrel.SettingsWarning)  # max_loop_num 0
         mp.setitem(sys.modules, "VelaIntradayModel", memory_library(h.data))
         opt = opt or Kestrel.OptimizerTopM(h.algo, "000300", h.pct, cfg)
         try:

@@ -45,7 +45,7 @@ def test_weights_equal_gen_position_and_status_marks_each_date(market, run_cfg, 
     assert r.rows.tolist() == list(range(24))
     k = 3 + (28 if sectors <= 0.2 else 0)
     assert len(r.risk_names) == k and r.first_expo.shape == r.over_limit.shape == (24, k)
-    assert len(cfg["risk_factor_expo"]) == k  # sectors added to cfg as gen_position does
+    assert cfg == run_cfg(algo, LIMITS, each_sector_expo=sectors, max_loop_num=30)  # cfg left as it was
     want = np.zeros(24, np.int8)
     want[list(SKIPPED)], want[list(EMPTY)] = Kestrel.STATUS_SKIPPED, Kestrel.STATUS_EMPTY
     assert r.status.tolist() == want.tolist()
@@ -80,16 +80,8 @@ def test_diagnostics_equal_the_printed_report_lines(market, run_cfg, capsys, rep
         assert line.first_expo == tuple(r.first_expo[m, :3]) and line.last_expo == tuple(r.last_expo[m, :3])
 
 
-def test_no_measurement_and_no_risk_names_leave_diagnostics_unmeasured(market, run_cfg):
+def test_no_risk_names_leave_diagnostics_unmeasured(market, run_cfg):
     _, scores, univ = market
-    with pytest.warns(RuntimeWarning):
-        r = whole("TopM", run_cfg("TopM", LIMITS, max_loop_num=0), scores, univ)
-    processed = r.status == 0
-    assert np.isnan(r.first_expo).all() and np.isnan(r.last_expo).all()
-    # The loop measured nothing, but the weights returned are measured all the same.
-    assert np.isfinite(r.expo[processed]).all() and np.isnan(r.expo[~processed]).all()
-    np.testing.assert_array_equal(r.over_limit, np.abs(r.expo) > r.limits)
-    assert (r.hold_num[processed] > 0).all() and np.isfinite(r.total[processed]).all()
     with pytest.warns(RuntimeWarning):
         r = whole("TopM", run_cfg("TopM"), scores, univ)
     assert r.risk_names == () and r.first_expo.shape == (24, 0)
@@ -110,7 +102,7 @@ def test_continued_runs_equal_one_whole_run(market, run_cfg, algo):
         with pytest.warns() as caught:
             head = whole(algo, run_cfg(algo, LIMITS, max_loop_num=30), scores[: split + 1], univ)
             tail = whole(algo, run_cfg(algo, LIMITS, max_loop_num=30), scores, univ, start=head.state)
-        assert all(w.category is RuntimeWarning for w in caught)
+        assert all(w.category is Kestrel.SkippedRowsWarning for w in caught)
         assert head.state.row == split
         assert tail.rows.tolist() == list(range(split + 1, 24))
         for name in ("weights", "status", "loop_count", "first_expo", "last_expo", "bench_hold", "total"):

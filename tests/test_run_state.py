@@ -36,7 +36,9 @@ def test_a_run_state_records_what_made_it_and_a_hand_made_one_nothing(mkt):
     s = mkt(rows=6).state
     assert s.univ_idx.tolist() == mkt.univ.tolist() and not s.univ_idx.flags.writeable
     assert (s.algorithm, s.bench_symbol, s.secu_pct) == ("TopM", "000300", 1.0)
-    assert isinstance(s.settings, str) and s.settings == mkt(rows=7).state.settings
+    assert s.settings == mkt(rows=7).state.settings == {
+        "weight_multi": 3.0, "risk_cost": 0.1, "max_weight": -1.0, "bench_coeff": 0.5, "pre_coeff": 0.5,
+        "decay": 0.6, "learning_rate": 0.1, "max_loop_num": 100.0, "limits": LIMITS}
     held = Kestrel.RunState(5, s.weights)
     assert (held.univ_idx, held.algorithm, held.bench_symbol, held.secu_pct, held.settings) == (None,) * 5
     assert "TopM on 000300" in repr(s)
@@ -56,10 +58,11 @@ def test_another_universe_is_refused_saying_how_to_map_the_weights(mkt, case):
     other, how = universes(mkt.univ)[case]
     with pytest.raises(ValueError, match="start was made for another universe") as ei:
         mkt(other, start=state)
-    assert how in str(ei.value) and "kestrel_tools.runs.reindex_state(start, univ_idx)" in str(ei.value)
+    assert how in str(ei.value) and "Kestrel.reindex_state(start, univ_idx)" in str(ei.value)
     moved = reindex_state(state, other)
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
+        warnings.simplefilter("error", Kestrel.StateMismatchWarning)
+        warnings.simplefilter("ignore", Kestrel.SkippedRowsWarning)  # fewer benchmark members in some
         r = mkt(other, start=moved.state)
     assert r.rows.tolist() == list(range(6, 12)) and r.state.univ_idx.tolist() == other.tolist()
     if case == "permuted":  # the same portfolio, the columns in another order
@@ -87,10 +90,12 @@ def test_a_hand_made_state_is_checked_for_its_length_only(mkt):
     ({"algo": "TopKR", "num_long": 30}, "algorithm 'TopM' (this run: 'TopKR')"),
     ({"bench": "000905"}, "benchmark '000300' (this run: '000905')"),
     ({"pct": 1.05}, "secu_pct 1.0 (this run: 1.05)"),
-    ({"decay": 0.9}, "other settings that shape weights"),
-    ({"risk_factor_expo": {"f0": 0.05, "f1": 0.2}}, "other settings that shape weights"),
+    ({"decay": 0.9}, "decay 0.6 (this run: 0.9)"),
+    ({"risk_factor_expo": {"f0": 0.05, "f1": 0.2}}, "the limit of 'f1' 0.1 (this run: 0.2)"),
+    ({"risk_factor_expo": {"f0": 0.05}}, "the limit of 'f1' 0.1 (this run: none)"),
     ({"algo": "TopEqual", "pct": 1.02, "max_loop_num": 3},
-     "algorithm 'TopM' (this run: 'TopEqual'), secu_pct 1.0 (this run: 1.02) and other settings"),
+     "algorithm 'TopM' (this run: 'TopEqual'), secu_pct 1.0 (this run: 1.02), each_single_weight unset (this run: "
+     "0.02), max_loop_num 100 (this run: 3) and weight_multi 3 (this run: unset)"),
 ])
 def test_other_settings_are_taken_with_one_warning(mkt, change, named):
     state = mkt(rows=6).state

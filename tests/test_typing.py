@@ -18,7 +18,7 @@ import Kestrel
 if importlib.util.find_spec("mypy") is None:
     pytest.skip("mypy is not installed", allow_module_level=True)
 
-STUB = Path(importlib.util.find_spec("Kestrel").origin).with_name("Kestrel.pyi")
+STUB = Path(importlib.util.find_spec("Kestrel").origin).with_name("_engine.pyi")
 CALLABLES = [(n, getattr(Kestrel, n)) for n in dir(Kestrel) if n.startswith("opt_gen_position")] + [
     (f"OptimizerTopM.{n}", getattr(Kestrel.OptimizerTopM, n))
     for n in dir(Kestrel.OptimizerTopM) if not n.startswith("_") and callable(getattr(Kestrel.OptimizerTopM, n))]
@@ -47,8 +47,8 @@ def test_mypy_accepts_typed_use_and_rejects_misuse(tmp_path):
 def test_stubs_name_exactly_the_runtime_surface(tmp_path):
     allow = tmp_path / "allow.txt"
     # pybind11's metaclass is not spelled out in the stub.
-    allow.write_text("Kestrel.OptimizerTopM\nKestrel.RunState\nKestrel.RunResult\n")
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "Kestrel", "--allowlist", str(allow)],
+    allow.write_text("Kestrel._engine.OptimizerTopM\nKestrel._engine.PreparedRun\nKestrel._engine.PreparedRun.__init__\n")
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "Kestrel._engine", "--allowlist", str(allow)],
                        capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
 
@@ -91,8 +91,8 @@ def _stub_callables():
 STUB_CALLABLES = _stub_callables()
 
 
-def _live(name):
-    obj = Kestrel
+def _live(name, where=Kestrel._engine):
+    obj = where
     for part in name.split("."):
         obj = getattr(obj, part)
     return obj
@@ -114,14 +114,16 @@ def test_signature_matches_the_stub(name):
     assert f"{short}{live}" in pydoc.plain(pydoc.render_doc(_live(name))).splitlines()[2]
 
 
-PUBLIC = [n for n in STUB_CALLABLES if not n.split(".")[-1].startswith("_")] + [
-    n.rsplit(".", 1)[0] for n in STUB_CALLABLES if n.endswith(".__init__")]
+# Every public callable: the engine's that Kestrel re-exports, and Kestrel's own Python.
+PUBLIC = [n for n in STUB_CALLABLES if not n.split(".")[-1].startswith("_") and hasattr(Kestrel, n.split(".")[0])] + [
+    n.rsplit(".", 1)[0] for n in STUB_CALLABLES if n.endswith(".__init__") and hasattr(Kestrel, n.split(".")[0])] + [
+    "run", "RunState", "reindex_state", "RunResult", "RunResult.save", "RunResult.load", "RunResult.to_pandas"]
 
 
 @pytest.mark.parametrize("name", sorted(PUBLIC))
 def test_docstring_signature_and_sections_match_the_stub(name):
-    obj = _live(name)
-    doc = obj.__doc__
+    obj = _live(name, Kestrel)
+    doc = "\n" + inspect.getdoc(obj)  # Python docstrings are indented
     is_class = isinstance(obj, type)
     params = [p for p in inspect.signature(obj).parameters if p != "self"]
     sections = (["Parameters"] if params else []) + ([] if is_class else ["Returns"]) + ["Raises"]
@@ -129,8 +131,8 @@ def test_docstring_signature_and_sections_match_the_stub(name):
         assert f"\n{section}\n{'-' * len(section)}\n" in doc, section
     # Every parameter is described, in order.
     section = re.search(r"\nParameters\n-+\n(.*?)(?:\n\n[^\n ]+\n-{3,}\n|\Z)", doc, re.S)
-    described = [line.split(" :")[0].lstrip("*") for line in section[1].splitlines()
-                 if line and not line.startswith(" ")] if params else []
+    described = [name.lstrip("*") for line in section[1].splitlines() if line and not line.startswith(" ")
+                 for name in line.split(" :")[0].split(", ")] if params else []
     assert described == params, described
 
 

@@ -309,6 +309,11 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     bool have_pre_ema = config.pre_ema.has_value();
     RunOutcome outcome;
     LoopReport report;
+    // Row bi as the row before it (the start's weights for the first row).
+    const auto hold_row = [&](std::size_t bi) {
+        const CSpan held = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
+        std::copy(held.begin(), held.end(), weight_res.begin() + static_cast<std::ptrdiff_t>((bi - first) * n));
+    };
 
     for (std::size_t bi = first; bi < t_rows; ++bi) {
         const CSpan pre_weight = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
@@ -326,6 +331,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         reader.bench(bi, cur_bench.data());
         const double bench_sum = num::sum(cur_bench);
         if (std::isnan(bench_sum) || bench_sum < 80.0) {
+            if (config.hold_skipped) hold_row(bi);
             hooks.date_done(bi, DateStatus::Skipped, nullptr, params);
             continue;
         }
@@ -336,6 +342,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         signal::standardise(row, b.cur_model_value);
         signal::standardise(b.cur_model_value, b.cur_model_value);
         if (all_nan(b.cur_model_value)) {
+            if (config.hold_skipped) hold_row(bi);
             outcome.empty_rows.push_back(bi);
             hooks.date_done(bi, DateStatus::Empty, nullptr, params);
             continue;
@@ -369,9 +376,10 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             if (controlled) {
                 const bool capped = position::info(params.algorithm).caps != position::Caps::None;
                 hooks.date_stored(bi, {MSpan(&*out, n), capped ? CSpan(b.caps) : CSpan(), cur_bench, &b.by_security,
-                                       b.bench_barra, report.returned_expo, &params});
+                                       b.bench_barra, report.returned_expo, &params, pre_weight, b.try_ema_value});
             }
         } else {
+            if (config.hold_skipped) hold_row(bi);
             status = DateStatus::Empty;
             outcome.empty_rows.push_back(bi);
         }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <span>
 
 #include "common/matrix_view.hpp"
 #include "optimizer/exposure_loop.hpp"
@@ -22,6 +24,10 @@ struct RunConfig {
     std::size_t first_row = 0;
     Vec pre_weight;
     std::optional<Vec> pre_ema;
+
+    // A skipped or emptied date keeps the previous row's weights (and the
+    // smoothed scores carried so far) instead of an all-zero row.
+    bool hold_skipped = false;
 };
 
 struct RunData {
@@ -30,6 +36,14 @@ struct RunData {
     std::vector<Index> bench_cols;               // N columns of bench, checked
     std::vector<MatrixView> barra;               // K, at least T rows each
     std::vector<std::vector<Index>> barra_cols;  // N checked columns of each
+
+    // Trades a date may not make, by row (T x N, row-major, 0 or 1; empty:
+    // none): a name blocked for buying may not end above its previous
+    // weight, one blocked for selling not below it.
+    std::span<const std::uint8_t> no_buy, no_sell;
+    // Per row (T; empty: none): a cap on one-way turnover, half the sum of
+    // |w - previous|; NaN or infinity: no cap on that row.
+    CSpan max_turnover;
 };
 
 // What became of a date.
@@ -49,6 +63,13 @@ struct DateDetail {
     CSpan bench_expo;                              // K: the benchmark's exposures
     CSpan expo;  // K: active exposures of `weights` as stored (with LoopSettings::measure_returned)
     const position::DispatchParams* params = nullptr;  // the date's settings
+    CSpan pre_weight;                                  // the previous row's weights
+    CSpan score;                                       // the smoothed scores the date's weights were mapped from
+    // The date's blocks as bounds (empty: no blocks): lower is the previous
+    // weight where selling is blocked, else 0; upper the previous weight
+    // where buying is blocked, else infinity. The caps come on top.
+    CSpan lower, upper;
+    double max_turnover = std::numeric_limits<double>::infinity();  // the date's cap; infinity: none
 };
 
 class RunHooks {

@@ -30,7 +30,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from kestrel_tools.tables import SECTOR_COUNT, sector_formula
+from Kestrel.tables import SECTOR_COUNT, sector_formula
 
 __all__ = ["PANELS", "REPORT_LINE", "ReportLine", "exposures", "holdings", "parse_report", "plot_run", "report_figure",
            "risk_label", "turnover"]

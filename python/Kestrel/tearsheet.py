@@ -3,8 +3,8 @@
 Drawn on matplotlib's Agg canvas without pyplot, so it works on servers and
 leaves a notebook's backend alone::
 
-    from kestrel_tools.evaluation import evaluate
-    from kestrel_tools.tearsheet import plot_tearsheet
+    from Kestrel.evaluation import evaluate
+    from Kestrel.tearsheet import plot_tearsheet
 
     plot_tearsheet(evaluate(run, "000905", buy_bps=5, sell_bps=15), "tearsheet.png")
 """
@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrel_tools.evaluation import ANNUAL_DATES, Evaluation, drawdown
+from Kestrel.evaluation import ANNUAL_DATES, Evaluation, drawdown
 
 __all__ = ["PANELS", "ROLLING_DATES", "plot_tearsheet", "rolling_information_ratio", "tearsheet_figure"]
 

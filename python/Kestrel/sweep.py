@@ -8,7 +8,7 @@ see (a local disk for a ``LocalCluster``, a shared filesystem for a real
 cluster). Only the paths and the settings are sent with a task::
 
     from dask.distributed import Client, LocalCluster
-    from kestrel_tools.sweep import grid, run_sweep, write_sweep_data
+    from Kestrel.sweep import grid, run_sweep, write_sweep_data
 
     data = write_sweep_data("/shared/sweep", scores, univ_idx, store_dir="/shared/store")
     with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster) as client:
@@ -39,8 +39,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from kestrel_tools.report import holdings, turnover
-from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
+from Kestrel.report import holdings, turnover
+from Kestrel.tables import BENCHMARK_WEIGHT_FIELDS
 
 __all__ = ["EVALUATION_METRICS", "SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
 
@@ -151,7 +151,7 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
 
 def _evaluated(result: Any, bench_symbol: str, library: str, options: Mapping[str, Any] | bool) -> dict[str, float]:
     """The evaluation summary of a run, its returns read here on the worker."""
-    from kestrel_tools.evaluation import evaluate
+    from Kestrel.evaluation import evaluate
 
     kw: dict[str, Any] = {} if isinstance(options, bool) else dict(options)
     if isinstance(kw.get("returns"), os.PathLike):

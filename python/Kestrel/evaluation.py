@@ -3,7 +3,7 @@
 :func:`evaluate` holds each row of weights over the security returns of a
 later date and measures the portfolio against its benchmark, after costs::
 
-    from kestrel_tools.evaluation import evaluate
+    from Kestrel.evaluation import evaluate
 
     run = Kestrel.run("TopM", "000905", 1.0, cfg, scores, univ_idx)
     ev = evaluate(run, "000905", buy_bps=5, sell_bps=15)   # returns read by name from the library
@@ -47,7 +47,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from kestrel_tools.tables import weight_field
+from Kestrel.tables import weight_field
 
 if TYPE_CHECKING:
     import pandas as pd

@@ -1,19 +1,16 @@
-"""Type stubs of the Kestrel extension module.
+"""Type stubs of Kestrel's compiled engine, Kestrel._engine.
 
-Kestrel turns a matrix of model scores (dates x securities) into long-only
-portfolio weights against a stock index. See the docstrings (``help()``) and
-docs/ for what each parameter means.
+The package Kestrel re-exports its public names (the class OptimizerTopM,
+the seven entry functions, the warning and error classes); prepare and
+run_dates are the private engine beneath Kestrel.run. The rest of Kestrel is
+Python and carries its types inline.
 """
 
-from collections.abc import Mapping
-from os import PathLike
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeVar, overload
+from collections.abc import Callable, Mapping
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-
-from kestrel_tools.finish import Finisher
-from kestrel_tools.runs import RunFrames
 
 _T = TypeVar("_T")
 _Weights = NDArray[np.float64]
@@ -32,9 +29,6 @@ class KestrelWarning(UserWarning):
 
 class SettingsWarning(KestrelWarning):
     """A cfg key Kestrel does not read that is close to one it does ("did you mean")."""
-
-class StateMismatchWarning(KestrelWarning):
-    """run(start=...) from a state made with another algorithm, benchmark, secu_pct or settings."""
 
 class PositionError(Exception):
     """A date's weights cannot be made to fit their caps ("Wrong Position Error", "Wrong Position MaxWeight Error")."""
@@ -158,103 +152,47 @@ def opt_gen_position_type(
     bench_symbol: str, secu_pct: float, cfg: _Settings, predictValues: ArrayLike, univ_idx: ArrayLike
 ) -> _Weights: ...
 
-# Date status codes of RunResult.status.
-STATUS_PROCESSED: Final[int]
-STATUS_SKIPPED: Final[int]  # the universe's benchmark weights sum to less than 80 percent
-STATUS_EMPTY: Final[int]  # scores or weights not finite; the row stays zero
-
-class RunState:
-    """What the date loop hands from one date to the next; a start for Kestrel.run."""
+class PreparedRun:
+    """A run's settings and data, read and checked up to its first date."""
 
     @property
-    def row(self) -> int: ...
+    def risk_names(self) -> list[str]: ...
     @property
-    def weights(self) -> NDArray[np.float64]: ...
+    def limits(self) -> NDArray[np.float64]: ...
     @property
-    def smoothed(self) -> NDArray[np.float64] | None: ...
-    # What made the state; None: unknown (made by hand, or saved before states recorded it).
+    def factor_count(self) -> int: ...
     @property
-    def univ_idx(self) -> NDArray[np.int64] | None: ...
+    def univ_idx(self) -> NDArray[np.int64]: ...
     @property
-    def algorithm(self) -> str | None: ...
+    def shape(self) -> tuple[int, int]: ...
     @property
-    def bench_symbol(self) -> str | None: ...
+    def secu_pct(self) -> float: ...
     @property
-    def secu_pct(self) -> float | None: ...
+    def settings(self) -> dict[str, Any]: ...
     @property
-    def settings(self) -> str | None: ...  # fingerprint of the other weight-shaping settings
-    def __init__(
-        self,
-        row: SupportsIndex,
-        weights: ArrayLike,
-        smoothed: ArrayLike | None = None,
-        *,
-        univ_idx: ArrayLike | None = None,
-        algorithm: str | None = None,
-        bench_symbol: str | None = None,
-        secu_pct: SupportsFloat | None = None,
-        settings: str | None = None,
-    ) -> None: ...
+    def request_seconds(self) -> float: ...
 
-class RunResult:
-    """The rows a run computed, with each date's diagnostics (M rows, N securities, K risk names)."""
-
-    @property
-    def weights(self) -> NDArray[np.float64]: ...  # M x N
-    @property
-    def rows(self) -> NDArray[np.int64]: ...  # M
-    @property
-    def risk_names(self) -> tuple[str, ...]: ...  # K, sectors included
-    @property
-    def limits(self) -> NDArray[np.float64]: ...  # K
-    @property
-    def status(self) -> NDArray[np.int8]: ...  # M, STATUS_*
-    @property
-    def loop_count(self) -> NDArray[np.int64]: ...
-    @property
-    def first_expo(self) -> NDArray[np.float64]: ...  # M x K, NaN where not measured
-    @property
-    def last_expo(self) -> NDArray[np.float64]: ...
-    @property
-    def over_limit(self) -> NDArray[np.bool_]: ...  # M x K, of the weights returned
-    @property
-    def bench_hold(self) -> NDArray[np.float64]: ...
-    @property
-    def hold_num(self) -> NDArray[np.int64]: ...  # -1 where not measured
-    @property
-    def total(self) -> NDArray[np.float64]: ...
-    @property
-    def univ_idx(self) -> NDArray[np.int64]: ...  # N, as given
-    @property
-    def seconds(self) -> dict[Literal["total", "requests"], float]: ...
-    @property
-    def state(self) -> RunState: ...
-    @property
-    def expo(self) -> NDArray[np.float64]: ...  # M x K, active exposures of the weights returned
-    @property
-    def finished(self) -> NDArray[np.bool_]: ...  # M, row replaced by the exact finish
-    @property
-    def finish_moved(self) -> NDArray[np.float64]: ...  # M, L1 distance moved by the finish
-    @property
-    def finish_status(self) -> NDArray[np.str_]: ...  # M, the solver's status; "" where not tried
-    def __init__(self, **fields: Any) -> None: ...
-    def __len__(self) -> int: ...
-    def _repr_html_(self) -> str: ...
-    def to_pandas(self) -> RunFrames: ...
-    def save(self, path: str | PathLike[str]) -> None: ...
-    @staticmethod
-    def load(path: str | PathLike[str]) -> RunResult: ...
-
-def run(
+def prepare(
     opt_name: _OptName,
     bench_symbol: str,
     secu_pct: float,
     cfg: _Settings,
     predictValues: ArrayLike,
     univ_idx: ArrayLike,
+) -> PreparedRun: ...
+def run_dates(
+    prepared: PreparedRun,
     *,
-    start: RunState | None = None,
+    start_row: int = -1,
+    start_weights: ArrayLike | None = None,
+    start_smoothed: ArrayLike | None = None,
     progress: bool = True,
     print_result: bool = False,
-    finish: Literal["exact"] | Finisher | None = None,
-) -> RunResult: ...
+    no_buy: ArrayLike | None = None,
+    no_sell: ArrayLike | None = None,
+    max_turnover: ArrayLike | None = None,
+    hold_skipped: bool = False,
+    finish: Callable[..., tuple[Any, str, str, float]] | None = None,
+    finish_relative: float = 1e-9,
+    finish_absolute: float = 1e-12,
+) -> dict[str, Any]: ...

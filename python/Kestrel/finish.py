@@ -41,10 +41,12 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError('finish="exact" needs the HiGHS solver: pip install highspy (or "kestrel[exact]")') from e
 
-__all__ = ["TOLERANCE", "Finisher", "best_feasible", "nearest_feasible", "tightened"]
+__all__ = ["FLOOR", "TOLERANCE", "Finisher", "best_feasible", "nearest_feasible", "tightened"]
 
 #: Relative tolerance on the limits that a finished row keeps.
 TOLERANCE = 1e-9
+#: Absolute tolerance beside it, so that a limit of 0 can be kept.
+FLOOR = 1e-12
 
 
 def tightened(limits: ArrayLike) -> NDArray[np.float64]:
@@ -209,11 +211,14 @@ class Finisher:
         self.solver = _solver(warm_start, time_limit)
         self.solutions: list[Solution] = []
 
-    def __call__(self, w0: ArrayLike, caps: ArrayLike, factors: ArrayLike, expo: ArrayLike,
-                 limits: ArrayLike) -> tuple[NDArray[np.float64] | None, str]:
-        s = nearest_feasible(w0, caps, factors, expo, limits, solver=self.solver)
+    def __call__(self, w0: ArrayLike, lower: ArrayLike, upper: ArrayLike, factors: ArrayLike, bench_expo: ArrayLike,
+                 limits: ArrayLike, pre: ArrayLike | None, max_turnover: float, score: ArrayLike,
+                 cost: float) -> tuple[NDArray[np.float64] | None, str, str, float]:
+        f = np.asarray(factors, dtype=np.float64)
+        expo = f.T @ np.asarray(w0, dtype=np.float64) - np.asarray(bench_expo, dtype=np.float64)
+        s = nearest_feasible(w0, upper, f, expo, limits, solver=self.solver)
         self.solutions.append(Solution(None, s.status, s.seconds, s.iterations))
-        return s.weights, s.status
+        return s.weights, s.status, "", 0.0
 
 
 def best_feasible(score: ArrayLike, caps: ArrayLike, total: float, factors: ArrayLike, bench_expo: ArrayLike,
