@@ -3,7 +3,8 @@
 Kestrel imports ``VelaIntradayModel`` by name at call time. This package
 provides the part of it Kestrel uses, :func:`RunLoopOnce`, over a local field
 store, plus a seeded synthetic market, so that builds, tests and notebooks run
-without the in-house data.
+without the in-house data, and :func:`sector_names`, the industry name of
+each sector code, for labelling reports.
 
 Examples
 --------
@@ -17,8 +18,14 @@ from .formulas import SECTOR_FIELD, parse_sector_formula, sector_formula, sector
 from .frames import store_frames
 from .market import (
     BENCH_SIZES,
+    CLOSE_FIELD,
+    DEFAULT_SIGNAL,
+    LIMIT_DOWN_FIELD,
+    LIMIT_UP_FIELD,
+    PRICE_LIMIT,
     RETURNS_FIELD,
     STYLE_NAMES,
+    SUSPENDED_FIELD,
     Market,
     default_universe,
     generate_market,
@@ -26,6 +33,7 @@ from .market import (
     style_names,
 )
 from .request import LoopResult, RunLoopOnce, clear
+from .sectors import sector_names, set_sector_names
 from .store import (
     ENV_VAR,
     FieldStore,
@@ -41,18 +49,24 @@ from .store import (
     write_store,
 )
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     "BENCH_SIZES",
+    "CLOSE_FIELD",
+    "DEFAULT_SIGNAL",
     "ENV_VAR",
     "FieldStore",
+    "LIMIT_DOWN_FIELD",
+    "LIMIT_UP_FIELD",
     "LoopResult",
     "Market",
+    "PRICE_LIMIT",
     "RETURNS_FIELD",
     "RunLoopOnce",
     "SECTOR_FIELD",
     "STYLE_NAMES",
+    "SUSPENDED_FIELD",
     "clear",
     "dates",
     "default_universe",
@@ -65,7 +79,9 @@ __all__ = [
     "register_axes",
     "sector_formula",
     "sector_indicator",
+    "sector_names",
     "securities",
+    "set_sector_names",
     "set_store_dir",
     "store_dir",
     "store_frames",
