@@ -53,7 +53,17 @@ def test_a_failing_point_becomes_a_row(tmp_path, clean_store):
     assert row["type"] == "TopX" and row["dates_processed"] == 0 and row["error"].startswith("FileNotFoundError")
 
 
-def test_a_sweep_on_a_threaded_worker_leaves_the_warning_filters_and_tabulates_the_warnings(tmp_path, clean_store):
+def test_a_sweep_on_a_threaded_worker_leaves_the_warning_filters_and_tabulates_the_warnings(tmp_path, clean_store,
+                                                                                           monkeypatch):
+    import kestrel_tools.evaluation as evaluation
+
+    seen = []  # the warning filters each evaluation ran under, on the worker threads
+
+    def evaluate(*args, **kw):
+        seen.append(list(warnings.filters))
+        return real(*args, **kw)
+    real = evaluation.evaluate
+    monkeypatch.setattr(evaluation, "evaluate", evaluate)
     m = vim.generate_market(tmp_path / "store", n_dates=20, n_secu=500, n_factors=2, seed=4,
                             bench_sizes={"weight300": 300})
     univ = vim.default_universe(m, 400, cover=("weight300",))
@@ -74,7 +84,7 @@ def test_a_sweep_on_a_threaded_worker_leaves_the_warning_filters_and_tabulates_t
                                       dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
             table = run_sweep(client, data, "000300", 1.0, cfg, points, evaluate={"returns": tmp_path / "ret.npy"})
         after = list(warnings.filters)
-    assert after == before
+    assert after == before and seen == [before] * len(points)
     assert table["error"].isna().all() and (table["dates_processed"] == 18).all()
     for note in table["notes"]:
         assert "2 date(s) left empty, no usable scores or weights not finite: rows 4, 9" in note
