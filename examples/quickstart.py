@@ -27,17 +27,18 @@ import numpy as np
 import Kestrel
 import VelaIntradayModel as vim
 from kestrel_tools.evaluation import evaluate
-from kestrel_tools.report import plot_run
+from kestrel_tools.report import plot_run, run_turnover, traded_between
 
 
 def summarise(run, seconds):
     held = np.asarray(run.weights) > 0
     done = np.asarray(run.status) == 0
-    turnover = np.abs(np.diff(run.weights, axis=0)).sum(axis=1)[done[1:] & done[:-1]]
+    turnover = run_turnover(run)  # one-way: half the sum of |weight change|
     print(f"dates processed      {done.sum()} of {len(done)}")
     print(f"dates left empty     {len(done) - done.sum()}")
     print(f"mean holdings        {held.sum(axis=1)[done].mean():.0f}")
-    print(f"mean daily turnover  {turnover.mean():.4f} (sum of |weight change|)")
+    print(f"mean turnover        {turnover[traded_between(run.status)].mean():.2%} a date, one-way "
+          f"(first date, from cash: {turnover[0]:.2%})")
     print(f"seconds              {seconds:.2f}")
     print("largest |active exposure| per factor of the weights returned, against its limit:")
     for k, name in enumerate(run.risk_names):
@@ -100,7 +101,7 @@ def main(argv=None):
     print(f"Tear sheet written to {sheet.resolve()}")
     bench = vim.RunLoopOnce(["weight500"])[0].array[:, univ_idx]
     png = plot_run(run, args.png, bench=bench, dates=market.dates, max_loop_num=cfg.get("max_loop_num", 100),
-                   title=f"Kestrel quickstart — TopM on benchmark 000905, {args.univ} securities")
+                   title="Kestrel quickstart — TopM on benchmark 000905")
     print(f"PNG report written to {png.resolve()}")
 
 

@@ -4,7 +4,8 @@ Writes a seeded synthetic market as a stand-in store of ``.npy`` files plus
 the score matrix, then runs every grid point as an independent task: each
 worker memory-maps the store and the scores, runs Kestrel with its point's
 settings and returns one summary row. Prints the summary table (settings,
-dates processed, mean holdings, turnover, max |active exposure|, seconds).
+dates processed, mean holdings, one-way turnover a date, max |active
+exposure|, seconds, and what a run would warn about, if anything).
 
 Local, two worker processes (the default):
 
@@ -29,7 +30,7 @@ import pandas as pd
 from dask.distributed import Client, LocalCluster
 
 import VelaIntradayModel as vim
-from kestrel_tools.sweep import grid, run_sweep, write_sweep_data
+from kestrel_tools.sweep import METRICS, grid, run_sweep, write_sweep_data
 
 
 def base_settings(factors, limit=0.35):
@@ -55,6 +56,13 @@ def points(quick=False):
     if quick:
         return grid(type=["TopM", "TopEqual2"], learning_rate=[0.05, 0.2])
     return grid(type=["TopM", "TopM2", "TopEqual2"], learning_rate=[0.05, 0.2], each_sector_expo=[0.03, 1.0])
+
+
+def print_notes(table):
+    """What the runs would warn about, point by point (the table's last column is too wide to print)."""
+    settings = [c for c in table.columns if c not in METRICS]
+    for _, row in table[table["notes"] != ""].iterrows():
+        print(f"notes, {', '.join(f'{k}={row[k]}' for k in settings)}: {row['notes']}")
 
 
 def main(argv=None):
@@ -85,7 +93,7 @@ def main(argv=None):
             else:
                 # Worker processes, one thread each: runs share no interpreter state.
                 cluster = stack.enter_context(LocalCluster(
-                    n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                    n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                     env={"TQDM_DISABLE": "1"}))
                 client = stack.enter_context(Client(cluster))
             print(f"{len(grid_points)} runs of {args.dates} dates x {args.univ} securities on "
@@ -93,10 +101,13 @@ def main(argv=None):
             table = run_sweep(client, data, "000905", 1.0, base_settings(market.factors), grid_points)
 
     with pd.option_context("display.width", 160, "display.max_columns", 20):
-        shown = table.drop(columns=["memory_mapped"] + ([] if table["error"].notna().any() else ["error"]))
-        # A mean count of securities reads as a count; the rest keeps four decimals.
+        quiet = ["error"] if table["error"].isna().all() else []
+        shown = table.drop(columns=["memory_mapped", "notes", *quiet])
+        # A mean count of securities reads as a count, turnover as a percentage; the rest keeps four decimals.
         print(shown.to_string(index=False, float_format=lambda v: f"{v:.4f}",
-                              formatters={"mean_holdings": lambda v: f"{v:.0f}", "seconds": lambda v: f"{v:.2f}"}))
+                              formatters={"mean_holdings": lambda v: f"{v:.0f}", "seconds": lambda v: f"{v:.2f}",
+                                          "daily_turnover": lambda v: f"{v:.2%}"}))
+    print_notes(table)
     if args.csv:
         table.to_csv(args.csv, index=False)
         print(f"table written to {Path(args.csv).resolve()}")

@@ -30,7 +30,6 @@ import importlib
 import itertools
 import math
 import os
-import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -39,14 +38,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from Kestrel.report import holdings, turnover
-from Kestrel.tables import BENCHMARK_WEIGHT_FIELDS
+from Kestrel.report import holdings, run_turnover, traded_between
+from Kestrel.tables import BENCHMARK_WEIGHT_FIELDS, OPTIONAL_SETTINGS
 
-__all__ = ["EVALUATION_METRICS", "SweepData", "grid", "run_point", "run_sweep", "summarise", "write_sweep_data"]
+__all__ = ["EVALUATION_METRICS", "METRICS", "SweepData", "evaluation_notes", "grid", "run_notes", "run_point",
+           "run_sweep", "summarise", "write_sweep_data"]
 
 # Columns of the summary that follow the settings of each grid point.
-METRICS = ("dates_processed", "mean_holdings", "turnover", "max_abs_exposure", "max_loop_count",
-           "dates_over_limit", "dates_finished", "seconds", "memory_mapped", "error")
+METRICS = ("dates_processed", "mean_holdings", "daily_turnover", "max_abs_exposure", "max_loop_count",
+           "dates_over_limit", "dates_finished", "seconds", "memory_mapped", "error", "notes")
 # Columns added when the sweep evaluates its runs (kestrel_tools.evaluation summary keys).
 EVALUATION_METRICS = ("active_return", "active_return_net", "tracking_error", "information_ratio",
                       "max_drawdown", "hit_rate", "mean_turnover", "annual_cost")
@@ -124,8 +124,10 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
     -------
     dict
         ``dates_processed`` (dates with status processed), ``mean_holdings``
-        (securities held, over processed dates), ``turnover`` (mean sum of
-        |weight change| between consecutive processed dates),
+        (securities held, over processed dates), ``daily_turnover`` (mean
+        one-way turnover, :func:`kestrel_tools.report.turnover`, from one
+        processed date to the next: the first date's purchase from cash is
+        left out),
         ``max_abs_exposure`` (largest |active exposure| to a configured
         factor of the returned weights), ``max_loop_count`` (most
         exposure passes of a date), ``dates_over_limit`` (dates whose
@@ -136,12 +138,12 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
     w = np.asarray(result.weights, dtype=np.float64)
     processed = np.asarray(result.status) == 0
     held = holdings(w)
-    moves = turnover(w)[1:][processed[1:] & processed[:-1]]
+    moves = run_turnover(result)[traded_between(result.status)]
     expo = np.abs(np.asarray(getattr(result, "expo", result.last_expo))[processed][:, :n_factors])
     return {
         "dates_processed": int(processed.sum()),
         "mean_holdings": float(held[processed].mean()) if processed.any() else math.nan,
-        "turnover": float(moves.mean()) if moves.size else math.nan,
+        "daily_turnover": float(moves.mean()) if moves.size else math.nan,
         "max_abs_exposure": float(np.nanmax(expo)) if expo.size and not np.isnan(expo).all() else math.nan,
         "max_loop_count": int(np.max(result.loop_count)) if len(result.loop_count) else 0,
         "dates_over_limit": int(np.asarray(result.over_limit).any(axis=1).sum()),
@@ -149,18 +151,69 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
     }
 
 
-def _evaluated(result: Any, bench_symbol: str, library: str, options: Mapping[str, Any] | bool) -> dict[str, float]:
-    """The evaluation summary of a run, its returns read here on the worker."""
+def _rows(rows: Any, limit: int = 8) -> str:
+    rows = [int(r) for r in rows]
+    return ", ".join(map(str, rows[:limit])) + (", ..." if len(rows) > limit else "")
+
+
+def run_notes(result: Any, max_loop_num: int | None = None) -> list[str]:
+    """What a run would warn about or leaves for the reader to find, read from its result, one text each.
+
+    Dates skipped (benchmark short) or left empty, dates the control loop
+    gave up on at `max_loop_num`, dates whose returned weights are over a
+    limit, and dates the exact finish could not repair; each names its rows
+    (score-matrix rows, the first eight).
+    """
+    status = np.asarray(result.status)
+    rows = np.asarray(result.rows)
+    done = status == 0
+    notes = []
+    for code, what in ((1, "skipped, benchmark weights short"),
+                       (2, "left empty, no usable scores or weights not finite")):
+        hit = rows[status == code]
+        if hit.size:
+            notes.append(f"{hit.size} date(s) {what}: rows {_rows(hit)}")
+    if max_loop_num is not None:
+        gave_up = rows[done & (np.asarray(result.loop_count) >= max_loop_num)]
+        if gave_up.size:
+            notes.append(f"control loop reached max_loop_num {max_loop_num} on {gave_up.size} date(s): "
+                         f"rows {_rows(gave_up)}")
+    over = rows[np.asarray(result.over_limit, dtype=bool).reshape(len(rows), -1).any(axis=1)]
+    if over.size:
+        notes.append(f"{over.size} date(s) over a limit after control: rows {_rows(over)}")
+    finish = np.asarray(getattr(result, "finish_status", np.full(len(rows), "")))
+    failed = (finish != "") & ~np.asarray(getattr(result, "finished", np.zeros(len(rows), dtype=bool)), dtype=bool)
+    if failed.any():
+        shown = "; ".join(f"{r} ({s})" for r, s in zip(rows[failed][:8], finish[failed][:8]))
+        notes.append(f"exact finish found no portfolio inside every limit on {int(failed.sum())} date(s): rows "
+                     f"{shown}{'; ...' if failed.sum() > 8 else ''}")
+    return notes
+
+
+def evaluation_notes(ev: Any) -> list[str]:
+    """What an evaluation made with ``warn=False`` would have warned about: held securities without a return."""
+    missing = np.asarray(ev.missing_weight)
+    hit = np.asarray(ev.rows)[missing > 0]
+    if not hit.size:
+        return []
+    return [f"NaN returns on held securities counted as 0 on {hit.size} date(s) (decided on rows {_rows(hit)}); "
+            f"up to {missing.max():.4g} of the weight on one date"]
+
+
+def _evaluated(result: Any, bench_symbol: str, library: str,
+               options: Mapping[str, Any] | bool) -> tuple[dict[str, float], list[str]]:
+    """The evaluation summary of a run and its notes, its returns read here on the worker."""
     from Kestrel.evaluation import evaluate
 
     kw: dict[str, Any] = {} if isinstance(options, bool) else dict(options)
     if isinstance(kw.get("returns"), os.PathLike):
         kw["returns"] = np.load(kw["returns"], mmap_mode="r")
-    with warnings.catch_warnings():
-        # Missing returns are reported per call; a sweep's table has no place for the text.
-        warnings.simplefilter("ignore", RuntimeWarning)
-        ev = evaluate(result, bench_symbol, library=library, **kw)
-    return {k: ev.summary[k] for k in EVALUATION_METRICS}
+    # No warning here: on a worker it would reach a log nobody reads (and the
+    # warning filters, which would silence it, are one per process, not per
+    # task). What it would say goes into the table's notes instead.
+    kw["warn"] = False
+    ev = evaluate(result, bench_symbol, library=library, **kw)
+    return {k: ev.summary[k] for k in EVALUATION_METRICS}, evaluation_notes(ev)
 
 
 def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Mapping[str, Any],
@@ -194,10 +247,19 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     dict
         The point's settings, then the metrics of :func:`summarise`,
         ``seconds`` (the Kestrel run, ``RunResult.seconds["total"]``), ``memory_mapped`` (whether the
-        benchmark matrix the run read was a memory map) and ``error`` (the
+        benchmark matrix the run read was a memory map), ``error`` (the
         run's exception as text, or None; a failed point gives NaN metrics
-        rather than failing the sweep); with `evaluate`, then the
-        :data:`EVALUATION_METRICS` of the run's evaluation.
+        rather than failing the sweep) and ``notes`` (what the run and its
+        evaluation would warn about, from :func:`run_notes` and
+        :func:`evaluation_notes`, joined by "; "; "" when nothing); with
+        `evaluate`, then the :data:`EVALUATION_METRICS` of the run's evaluation.
+
+    Notes
+    -----
+    The task changes no process-wide state besides the data library's store
+    directory: the warning filters are one per process, shared by the tasks
+    of a threaded worker, so the evaluation runs with ``warn=False`` and what
+    it would say is read from its result, as the run's is.
     """
     import Kestrel
 
@@ -209,9 +271,9 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
     cfg["print_result"] = False
     factors = list(cfg.get("risk_factor_expo", {}))
     row: dict[str, Any] = dict(point)
-    row.update(dates_processed=0, mean_holdings=math.nan, turnover=math.nan, max_abs_exposure=math.nan,
+    row.update(dates_processed=0, mean_holdings=math.nan, daily_turnover=math.nan, max_abs_exposure=math.nan,
                max_loop_count=0, dates_over_limit=0, dates_finished=0, seconds=math.nan, memory_mapped=False,
-               error=None)
+               error=None, notes="")
     if evaluate:
         row.update(dict.fromkeys(EVALUATION_METRICS, math.nan))
     try:
@@ -223,8 +285,12 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         field = BENCHMARK_WEIGHT_FIELDS.get(bench_symbol, bench_symbol)
         row["memory_mapped"] = isinstance(lib.RunLoopOnce([field])[0].array, np.memmap)
         row.update(summarise(result, len(factors)))
+        notes = run_notes(result, int(cfg.get("max_loop_num", OPTIONAL_SETTINGS["max_loop_num"])))
+        row["notes"] = "; ".join(notes)
         if evaluate:
-            row.update(_evaluated(result, bench_symbol, library, evaluate))
+            metrics, more = _evaluated(result, bench_symbol, library, evaluate)
+            row.update(metrics)
+            row["notes"] = "; ".join(notes + more)
     except Exception as e:  # one bad point must not sink the sweep
         row["error"] = f"{type(e).__name__}: {e}"
     return row
@@ -250,9 +316,10 @@ def run_sweep(client: Any, data: SweepData, bench_symbol: str, secu_pct: float, 
     -------
     pandas.DataFrame
         One row per point in the order of `points`: the point's settings,
-        then ``dates_processed``, ``mean_holdings``, ``turnover``,
+        then ``dates_processed``, ``mean_holdings``, ``daily_turnover``,
         ``max_abs_exposure``, ``max_loop_count``, ``dates_over_limit``,
-        ``dates_finished``, ``seconds``, ``memory_mapped`` and ``error``; with
+        ``dates_finished``, ``seconds``, ``memory_mapped``, ``error`` and
+        ``notes`` (see :func:`run_point`); with
         `evaluate`, then :data:`EVALUATION_METRICS` (annualised active return
         gross and net, tracking error, information ratio, maximum drawdown of
         the active return, share of dates beating the benchmark, one-way

@@ -7,6 +7,9 @@ test suite checks that both agree with what the extension does.
 
 from __future__ import annotations
 
+import importlib
+import warnings
+
 __all__ = [
     "ALGORITHMS",
     "ALGORITHM_SETTINGS",
@@ -17,6 +20,7 @@ __all__ = [
     "SECTOR_COUNT",
     "required_settings",
     "sector_formula",
+    "sector_names",
     "weight_field",
 ]
 
@@ -80,3 +84,36 @@ def weight_field(bench_symbol: str) -> str:
 def sector_formula(code: int) -> str:
     """The data library formula of membership in sector `code` (1 inside, 0 outside)."""
     return f"if(ZXZQSector=={code},1,0)"
+
+
+def sector_names(library: str = "VelaIntradayModel") -> list[str] | None:
+    """The data library's name of each sector code, or None when it offers none.
+
+    A library offers names through a function ``sector_names()`` returning
+    :data:`SECTOR_COUNT` texts indexed by sector code. A library that is not
+    installed or has no such function gives None; one whose function fails or
+    gives something else gives None with a UserWarning saying what it gave,
+    so that callers fall back to the codes.
+    """
+    try:
+        mod = importlib.import_module(library)
+    except ImportError:
+        return None
+    fn = getattr(mod, "sector_names", None)
+    if not callable(fn):
+        return None
+    try:
+        given = fn()
+        names = [str(n) for n in given] if not isinstance(given, str) else None
+    except Exception as e:  # a broken label lookup must not sink what asked for labels
+        warnings.warn(f"{library}.sector_names() failed ({type(e).__name__}: {e}); sectors are shown by code",
+                      UserWarning, stacklevel=2)
+        return None
+    if names is None or len(names) != SECTOR_COUNT or not all(n.strip() for n in names):
+        what = f"{type(given).__name__}" if names is None else f"{len(names)} names"
+        if names is not None and len(names) == SECTOR_COUNT:
+            what = f"an empty name for code {next(k for k, n in enumerate(names) if not n.strip())}"
+        warnings.warn(f"{library}.sector_names() gave {what}, not {SECTOR_COUNT} names indexed by sector code; "
+                      "sectors are shown by code", UserWarning, stacklevel=2)
+        return None
+    return names
