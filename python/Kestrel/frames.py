@@ -20,11 +20,13 @@ from __future__ import annotations
 import importlib
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
-import pandas as pd
 from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = ["FrameInputs", "inputs_from_frame", "library_axes", "weights_to_frame"]
 
@@ -81,6 +83,8 @@ def library_axes(library: str = "VelaIntradayModel") -> tuple[NDArray[Any] | Non
 
 
 def _as_days(labels: Any, what: str) -> NDArray[np.datetime64]:
+    import pandas as pd
+
     if pd.api.types.is_numeric_dtype(pd.Index(labels)):
         raise TypeError(f"{what} must hold dates, not numbers")
     try:
@@ -145,6 +149,8 @@ def inputs_from_frame(
     TypeError
         The index cannot be read as dates while the library keeps dates.
     """
+    import pandas as pd
+
     if missing not in ("raise", "drop"):
         raise ValueError(f"missing must be 'raise' or 'drop', got {missing!r}")
     if not isinstance(scores, pd.DataFrame):
@@ -209,6 +215,8 @@ def weights_to_frame(weights: ArrayLike, inputs: FrameInputs) -> pd.DataFrame:
     ValueError
         `weights` does not have the shape of ``inputs.predictValues``.
     """
+    import pandas as pd
+
     w = np.asarray(weights, dtype=np.float64)
     if w.shape != inputs.predictValues.shape:
         raise ValueError(f"weights have shape {w.shape}, expected {inputs.predictValues.shape} "
