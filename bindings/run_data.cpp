@@ -34,14 +34,23 @@ MatrixView score_view(py::handle predict_values, std::vector<py::object>& keep) 
                                  "univ_idx[i]). ") +
                      kFrameHelper + ".");
     py::array scores = as_float_array(predict_values, "predictValues");
-    if (scores.ndim() < 2) raise_axis_error(1, static_cast<int>(scores.ndim()), "predictValues");
+    if (scores.ndim() < 2) {
+        try {
+            raise_axis_error(1, static_cast<int>(scores.ndim()), "predictValues");
+        } catch (py::error_already_set& e) {
+            add_note(e,
+                     "predictValues is a matrix of dates x securities: for the scores of one date, pass "
+                     "scores[None, :] (one row).");
+            throw;
+        }
+    }
     if (scores.ndim() > 2) throw py::value_error("predictValues must be 2-dimensional");
     keep.push_back(scores);
     return MatrixView{static_cast<const char*>(scores.data()), scores.strides(0), scores.strides(1),
                       static_cast<std::size_t>(scores.shape(0)), static_cast<std::size_t>(scores.shape(1))};
 }
 
-std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n) {
+std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n, py::ssize_t rows) {
     if (univ_idx.is_none()) throw py::type_error("univ_idx must be a sequence of integer column positions, not None");
     py::module_ np = py::module_::import("numpy");
     py::array raw;
@@ -60,13 +69,25 @@ std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n) {
             raise_with_note(PyExc_IndexError, message,
                             "univ_idx holds the data library's column positions (integers), not security codes; " +
                                 std::string(kFrameHelper) + ".");
+        if (kind == 'f')
+            raise_with_note(PyExc_IndexError, message,
+                            "univ_idx holds the data library's column positions, which are integers: convert whole "
+                            "numbers with numpy.asarray(univ_idx).astype(numpy.int64).");
         throw py::index_error(message);
     }
     if (raw.ndim() != 1)
         throw py::value_error("univ_idx must be 1-dimensional, got " + std::to_string(raw.ndim()) + " dimensions");
-    if (raw.size() != n)
-        throw py::value_error("univ_idx has length " + std::to_string(raw.size()) + ", expected " + std::to_string(n) +
-                              " (the column count of predictValues)");
+    if (raw.size() != n) {
+        const std::string message = "univ_idx has length " + std::to_string(raw.size()) + ", expected " +
+                                    std::to_string(n) + " (the column count of predictValues)";
+        if (raw.size() == rows && rows != n)
+            raise_with_note(PyExc_ValueError, message,
+                            "predictValues looks transposed: it has " + std::to_string(rows) + " rows and " +
+                                std::to_string(n) +
+                                " columns, and univ_idx one entry per row. Its rows are dates and its columns "
+                                "securities: pass predictValues.T.");
+        throw py::value_error(message);
+    }
     std::vector<Index> out(static_cast<std::size_t>(n));
     if (kind == 'u' && raw.itemsize() == 8) {
         py::array_t<std::uint64_t> u = np.attr("ascontiguousarray")(raw);
@@ -103,7 +124,16 @@ void request_library_data(Optimizer& self, const std::vector<std::string>& risk_
     if (!risk_names.empty()) {
         py::list request;
         for (const auto& name : risk_names) request.append(py::str(name));
-        self.barra_data = run_loop_once(request);
+        try {
+            self.barra_data = run_loop_once(request);
+        } catch (py::error_already_set& e) {
+            if (e.matches(PyExc_Exception))
+                add_note(e,
+                         "The risk names are the keys of cfg['risk_factor_expo'] (and, with each_sector_expo at "
+                         "most 0.2, the 28 sector formulas): each must be a field or formula the data library "
+                         "knows.");
+            throw;
+        }
         for (std::size_t j = 0; j < risk_names.size(); ++j)
             data.barra.push_back(
                 matrix_view(item_array(self.barra_data, j, risk_names[j]), risk_names[j], t_rows, keep));
@@ -148,7 +178,8 @@ PreparedRun prepare_run(Optimizer& self, py::handle predict_values, py::handle u
     check_ranges(run.config, run.risk.names, mode.strict);
 
     run.data.scores = score_view(predict_values, run.keep);
-    run.positions = column_positions(univ_idx, static_cast<py::ssize_t>(run.data.scores.cols));
+    run.positions = column_positions(univ_idx, static_cast<py::ssize_t>(run.data.scores.cols),
+                                     static_cast<py::ssize_t>(run.data.scores.rows));
     const auto begin = std::chrono::steady_clock::now();
     request_library_data(self, run.risk.names, run.positions, run.data, run.keep);
     run.request_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

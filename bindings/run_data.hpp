@@ -17,8 +17,9 @@ namespace kestrel::bind {
 // converted); the array behind the view is appended to `keep`.
 MatrixView score_view(py::handle predict_values, std::vector<py::object>& keep);
 
-// univ_idx as int64 column positions, checked for type and length n.
-std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n);
+// univ_idx as int64 column positions, checked for type and length n (the
+// score matrix's columns; `rows` its rows, to tell a transposed matrix).
+std::vector<Index> column_positions(py::handle univ_idx, py::ssize_t n, py::ssize_t rows);
 
 // Positions into one matrix of `cols` columns, negative ones counted from its
 // end; out of range is numpy's IndexError naming the library field.

@@ -170,7 +170,17 @@ def inputs_from_frame(
     kept = np.array([label in column_of for label in labels], dtype=bool)
     if missing == "raise" and not kept.all():
         absent = [label for label, k in zip(labels, kept) if not k]
-        raise KeyError(f"security codes not in the data library: {_preview(absent)}")
+        error = KeyError(f"security codes not in the data library: {_preview(absent)}")
+        width = max((len(c) for c in codes), default=0)
+        padded = [label.zfill(width) for label in absent if label.isdigit()]
+        if padded and sum(p in column_of for p in padded) >= len(absent) / 2:
+            error.add_note(f"The codes look like numbers that lost their leading zeros ({absent[0]!r} is "
+                           f"{padded[0]!r} in the library): read the codes as text, or fix the columns with "
+                           f"scores.columns = scores.columns.astype(str).str.zfill({width}).")
+        elif absent:
+            error.add_note("Codes are matched as text against the data library's securities(); pass missing='drop' "
+                           "to leave the unknown ones out of the run.")
+        raise error
     univ_idx = np.array([column_of[label] for label, k in zip(labels, kept) if k], dtype=np.int64)
 
     if dates is None:

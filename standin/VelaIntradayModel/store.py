@@ -6,6 +6,7 @@ given to :func:`set_store_dir`, else the one named by ``$VELA_STANDIN_DIR``.
 
 from __future__ import annotations
 
+import difflib
 import os
 import threading
 from pathlib import Path
@@ -157,7 +158,15 @@ class FieldStore:
             f = d / f"{name}.npy"
             if f.is_file():
                 return _open_field(f)
-        where = f" (store directory: {str(d)!r})" if d is not None else " (no store directory set)"
+        known = self.list_fields()
+        if known:
+            close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+            listed = ", ".join(known[:12]) + (", ..." if len(known) > 12 else "")
+            where = (f"; did you mean {' or '.join(map(repr, close))}?" if close else
+                     f"; the store holds {len(known)} fields: {listed}")
+        else:
+            where = (f" (store directory {str(d)!r} holds no fields)" if d is not None else
+                     " (the store is empty: no field registered and no store directory set)")
         raise KeyError(f"unknown field {name!r}{where}")
 
     def version(self, name: str):
