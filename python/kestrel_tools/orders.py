@@ -47,8 +47,8 @@ from __future__ import annotations
 import importlib
 import math
 import os
-import tempfile
 import time
+import uuid
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -83,8 +83,8 @@ _GAP_COST = 1.0
 _EXCESS_COST = 1e3
 # Candidates kept on each side of the unrounded target.
 _SIDE = 2
-# Rounds of fixing the LP's fractional steps and solving again.
-_DIVES = 4
+# Most solves of the LP with bounds tightened where rounding broke them.
+_ROUNDS = 8
 # Seconds HiGHS may take (a 2,000-name rounding takes milliseconds).
 _TIME_LIMIT = 10.0
 _MAX_NAMED = 12
@@ -95,15 +95,15 @@ class UnpricedWarning(RuntimeWarning):
 
 
 class LimitWarning(RuntimeWarning):
-    """Rounding left exposures over limits that the unrounded weights kept."""
+    """Rounding left exposures over limits that the target weights kept (or further over)."""
 
 
-def _named(items: Sequence[Any]) -> str:
+def _named(items: Sequence[Any] | NDArray[Any]) -> str:
     shown = ", ".join(str(x) for x in list(items)[:_MAX_NAMED])
     return shown + (f" and {len(items) - _MAX_NAMED} more" if len(items) > _MAX_NAMED else "")
 
 
-@dataclass(frozen=True, repr=False)
+@dataclass(frozen=True, repr=False, eq=False)
 class Orders:
     """Target shares and the orders that reach them (N securities, K risk names).
 
@@ -125,7 +125,8 @@ class Orders:
     capital, cash_before, cash : float
         Capital, cash before the orders, and cash left after all of them.
     distance : float
-        L1 distance between ``weight`` and ``weight_rounded`` over the priced names.
+        L1 distance between ``weight`` and ``weight_rounded`` (a held name
+        without a price left out).
     method : str
     lot : int
     unpriced : tuple
@@ -212,9 +213,10 @@ class Orders:
         for i in rows:
             lines.append(f"{_csv_text(self.codes[i])},{side[i]},{abs(int(self.order[i]))},"
                          f"{self.price[i]:.4f},{abs(self.order[i] * self.price[i]):.2f}")
-        fd, tmp = tempfile.mkstemp(prefix=".orders.", suffix=".tmp", dir=folder)
+        # Created like any new file (the umask's mode), under a name no one else uses.
+        tmp = os.path.join(folder, f".{os.path.basename(path)}.{os.getpid()}.{uuid.uuid4().hex}.tmp")
         try:
-            with os.fdopen(fd, "w", newline="", encoding="utf-8") as f:
+            with open(tmp, "x", newline="", encoding="utf-8") as f:
                 f.write("\n".join(lines) + "\n")
                 f.flush()
                 os.fsync(f.fileno())
@@ -246,7 +248,7 @@ class Orders:
                 lines.append(f"  worst |exposure| / limit: {ratio_b.max():.3f} before, {ratio_a.max():.3f} after "
                              f"({len(self.risk_names)} risk names)")
             if self.unmet:
-                lines.append(f"  over the limit only after rounding: {_named(self.unmet)}")
+                lines.append(f"  limits the lots did not allow: {_named(self.unmet)}")
         return "\n".join(lines)
 
 
@@ -318,7 +320,10 @@ def _row(row: Any, what: str) -> int:
 def _read(lib: Any, names: list[str], row: int, univ: NDArray[np.int64]) -> list[NDArray[np.float64]]:
     """Each field's values at `row` over the universe's columns."""
     out = []
-    for name, item in zip(names, lib.RunLoopOnce(list(names))):
+    items = lib.RunLoopOnce(list(names))
+    if len(items) < len(names):
+        raise ValueError(f"the data library answered {len(items)} item(s) for the {len(names)} field(s) asked for")
+    for name, item in zip(names, items):
         arr = item.array
         shape = np.shape(arr)
         if len(shape) != 2:
@@ -421,7 +426,9 @@ class _State:
         self.rows = rows
         self.total = p.fixed_total + p.x[rows, j].sum()
         self.spend = _spend(p, self.j)
-        self.expo = None if p.f is None else p.expo_fixed + p.f @ p.x[rows, j]
+        self.expo: NDArray[np.float64] | None = None
+        if p.f is not None and p.expo_fixed is not None:
+            self.expo = p.expo_fixed + p.f @ p.x[rows, j]
 
     def moves(self, step: int) -> tuple[NDArray[np.intp], NDArray[np.bool_]]:
         to = self.j + step
@@ -434,7 +441,7 @@ class _State:
         p = self.p
         dx = p.x[i, to] - p.x[i, self.j[i]]
         self.total += dx
-        if self.expo is not None:
+        if self.expo is not None and p.f is not None:
             self.expo = self.expo + p.f[:, i] * dx
         self.j[i] = to
         self.spend = _spend(p, self.j)
@@ -446,9 +453,10 @@ def _spend(p: _Problem, j: NDArray[np.intp]) -> float:
     return float((p.qty[np.arange(len(j)), j] - p.held) @ p.price)
 
 
-def _excess(p: _Problem, expo: NDArray[np.float64]) -> NDArray[np.float64]:
+def _excess(p: _Problem, expo: NDArray[np.float64] | None) -> Any:
     """Normalised excess of exposures over their bounds, summed over risk names (per column of `expo`)."""
-    assert p.bound is not None and p.scale is not None
+    if expo is None or p.bound is None or p.scale is None:
+        return 0.0
     over = np.maximum(np.abs(expo) - p.bound[:, None] if expo.ndim == 2 else np.abs(expo) - p.bound, 0.0)
     return (over / p.scale[:, None] if expo.ndim == 2 else over / p.scale).sum(axis=0)
 
@@ -592,9 +600,10 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     bound; excess costs :data:`_EXCESS_COST` per unit of limit). HiGHS' dual
     simplex starts at the nearest rounding, which is already optimal for the
     costs, and mends only the rows it breaks; at most one fractional step
-    per row is left. Those are rounded to 0 or 1 and fixed, and the rest
-    solved again from the same basis, a few times over; what is still
-    fractional then is rounded and left to the greedy pass.
+    per row is left. Those are rounded to their nearer end; where that puts
+    an exposure over its bound, the bound given to the solver is tightened
+    by twice the excess and the program solved again from the same basis, a
+    few times over. The greedy pass after it keeps the cash exactly.
 
     Returns the choice per name, or None with HiGHS' status when the solve
     did not end optimal.
@@ -620,13 +629,15 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     dx = p.x[name, to] - p.x[name, frm]
     st = _State(p, origin)
     k = 0 if p.f is None or p.bound is None else p.f.shape[0]
+    none = np.zeros(0)
+    expo0, bound, scale = (none if v is None else v for v in (st.expo, p.bound, p.scale))
 
     # Rows: 0 the total, 1 the spend, 2.. the exposures; every coefficient a fraction of capital.
     a = np.empty((ns, 2 + k))
     a[:, 0] = dx
     a[:, 1] = (p.cost_add[name, frm] - p.cost_add[name, to]) / p.capital
     if k:
-        assert p.f is not None and st.expo is not None and p.bound is not None and p.scale is not None
+        assert p.f is not None
         a[:, 2:] = (p.f[:, name] * dx).T
     rowno = np.broadcast_to(np.arange(2 + k, dtype=np.int32), a.shape)
     keep = a != 0.0
@@ -640,15 +651,15 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     # so steps further out cost the same per unit of weight as nearer ones:
     # a tiny surcharge growing outward makes the solver take them in order.
     cost = np.concatenate([p.cost[name, to] - p.cost[name, frm] + 1e-5 * np.abs(dx) * rank, [_GAP_COST, _GAP_COST],
-                           np.repeat(_EXCESS_COST / p.scale, 2) if k else []])  # type: ignore[operator]
+                           np.repeat(_EXCESS_COST / scale, 2) if k else []])
     gap = p.target_total - st.total
     row_lower = np.array([gap, -np.inf])
     # HiGHS meets rows to a tolerance: the greedy pass after it keeps within the cash exactly.
     row_upper = np.array([gap, (p.cash - st.spend) / p.capital])
     if k:
-        b = p.bound - np.minimum(p.bound * 1e-6 + 1e-9, p.bound / 2)  # type: ignore[operator]
-        row_lower = np.concatenate([row_lower, -b - st.expo])
-        row_upper = np.concatenate([row_upper, b - st.expo])
+        b = bound - np.minimum(bound * 1e-6 + 1e-9, bound / 2)
+        row_lower = np.concatenate([row_lower, -b - expo0])
+        row_upper = np.concatenate([row_upper, b - expo0])
     lower = np.zeros(ncols)
     upper = np.concatenate([np.ones(ns), np.full(ncols - ns, np.inf)])
 
@@ -667,23 +678,37 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     optimal = highspy.HighsModelStatus.kOptimal
     if h.getModelStatus() != optimal:
         return None, h.modelStatusToString(h.getModelStatus())
-    d = np.asarray(h.getSolution().col_value)[:ns]
-    left = ns + 1
-    for _ in range(_DIVES):
-        frac = np.flatnonzero(np.minimum(d, 1.0 - d) > 1e-7)
-        if not len(frac) or len(frac) >= left:  # done, or no longer converging (limits out of reach)
-            break
-        left = len(frac)
-        val = np.round(d[frac])
-        h.changeColsBounds(len(frac), frac.astype(np.int32), val, val)
-        h.run()
+
+    rows = np.arange(n)
+    step_shares = p.qty[name, to] - p.qty[name, frm]
+    j = None
+    for _ in range(_ROUNDS):
         if h.getModelStatus() != optimal:
             break
-        d = np.asarray(h.getSolution().col_value)[:ns]
-    rows = np.arange(n)
-    shares = p.qty[rows, origin] + np.bincount(name, weights=np.round(d) * (p.qty[name, to] - p.qty[name, frm]),
-                                               minlength=n)
-    return np.argmin(np.abs(np.where(valid, p.qty, np.inf) - shares[:, None]), axis=1).astype(np.intp), "Optimal"
+        col = np.asarray(h.getSolution().col_value)
+        excess = col[ns + 2:].sum() > 1e-12
+        if excess and j is not None:
+            break  # tightened beyond reach: keep the last rounding
+        shares = p.qty[rows, origin] + np.bincount(name, weights=np.round(col[:ns]) * step_shares, minlength=n)
+        j = np.argmin(np.abs(np.where(valid, p.qty, np.inf) - shares[:, None]), axis=1).astype(np.intp)
+        if not k or excess:
+            break  # no limits, or some out of reach even in fractions: the greedy pass takes it from here
+        expo = _State(p, j).expo
+        assert expo is not None and p.bound is not None
+        over = np.abs(expo) - p.bound
+        if not (over > 0).any():
+            break
+        # Rounding put these over: give the solver less room on them and solve again.
+        hit = np.flatnonzero(over > 0)
+        cut = 2 * over[hit] + 1e-12
+        hi = np.where(expo[hit] > 0, row_upper[2 + hit] - cut, row_upper[2 + hit])
+        lo = np.where(expo[hit] < 0, row_lower[2 + hit] + cut, row_lower[2 + hit])
+        if (lo > hi).any():
+            break
+        row_lower[2 + hit], row_upper[2 + hit] = lo, hi
+        h.changeRowsBounds(len(hit), (2 + hit).astype(np.int32), lo, hi)
+        h.run()
+    return (origin if j is None else j), "Optimal"
 
 
 # ---------------------------------------------------------------------------
@@ -821,14 +846,12 @@ def to_orders(
     if names:
         r = _row(row, "the risk data")
         lib = lib or importlib.import_module(library)
-        f = np.stack(_read(lib, names, r, univ)) if names else None
         big = np.finfo(np.float64).max
-        f = np.nan_to_num(f, nan=0.0, posinf=big, neginf=-big)
-        raw = _read(lib, [weight_field(bench_symbol)], r, univ)[0]  # type: ignore[arg-type]
-        raw = np.nan_to_num(raw, nan=0.0, posinf=big, neginf=-big)
+        f = np.nan_to_num(np.stack(_read(lib, names, r, univ)), nan=0.0, posinf=big, neginf=-big)
+        field = weight_field(str(bench_symbol))
+        raw = np.nan_to_num(_read(lib, [field], r, univ)[0], nan=0.0, posinf=big, neginf=-big)
         if not raw.sum() > 0:
-            raise ValueError(f"benchmark field {weight_field(bench_symbol)!r} has no weight over the universe "
-                             f"on row {r}")
+            raise ValueError(f"benchmark field {field!r} has no weight over the universe on row {r}")
         bench = raw / raw.sum()
     codes = _codes(library, univ, lib)
 
