@@ -453,6 +453,13 @@ def _spend(p: _Problem, j: NDArray[np.intp]) -> float:
     return float((p.qty[np.arange(len(j)), j] - p.held) @ p.price)
 
 
+def _objective(p: _Problem, j: NDArray[np.intp]) -> tuple[float, float]:
+    """Limits' excess first, then the L1 distance plus the invested total's gap (the smaller the better)."""
+    st = _State(p, j)
+    return (round(float(_excess(p, st.expo)), 12),
+            float(p.cost[st.rows, j].sum() + _GAP_COST * abs(st.total - p.target_total)))
+
+
 def _excess(p: _Problem, expo: NDArray[np.float64] | None) -> Any:
     """Normalised excess of exposures over their bounds, summed over risk names (per column of `expo`)."""
     if expo is None or p.bound is None or p.scale is None:
@@ -476,6 +483,20 @@ def _greedy(p: _Problem, j: NDArray[np.intp], limits: bool, max_steps: int = 100
     stuck = False  # no step removes excess any more
     for _ in range(max_steps):
         over_cash = st.spend > p.cash
+        if over_cash and not use_limits:
+            # Many steps may be needed (sales that cannot be made leave the buys short of
+            # cash): take at once the best of each name until they free enough.
+            to, ok = st.moves(-1)
+            freed = p.cost_add[rows, to] - p.cost_add[rows, st.j]
+            ok &= freed > 0
+            score = np.divide(_delta(p, st, to, ok, False), freed, out=np.full(len(ok), np.inf), where=ok)
+            order = np.argsort(score)[:int(ok.sum())]
+            take = order[:int(np.searchsorted(np.cumsum(freed[order]), st.spend - p.cash)) + 1]
+            for i in take:
+                st.set(int(i), int(to[i]))
+            if not len(take):
+                break
+            continue
         repairing = use_limits and not over_cash and not stuck and _excess(p, st.expo) > 0
         best_score, best = (np.inf if over_cash or repairing else -1e-15), None
         for step in (1, -1):
@@ -485,7 +506,7 @@ def _greedy(p: _Problem, j: NDArray[np.intp], limits: bool, max_steps: int = 100
             if not ok.any():
                 continue
             if repairing:
-                gain, dl1 = _excess_gain(p, st, to, ok)
+                gain, dl1 = _excess_gain(p, st, to, ok, removing=True)
                 ok &= gain > 1e-12
                 score = np.divide(dl1, gain, out=np.full(len(ok), np.inf), where=ok)
             else:
@@ -554,16 +575,22 @@ def _pair_step(p: _Problem, st: _State) -> bool:
     return False
 
 
-def _excess_gain(p: _Problem, st: _State, to: NDArray[np.intp], ok: NDArray[np.bool_]
+def _excess_gain(p: _Problem, st: _State, to: NDArray[np.intp], ok: NDArray[np.bool_], removing: bool = False
                  ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Per step: the excess it removes, and what it adds to the L1 distance plus the total's gap."""
-    assert st.expo is not None and p.f is not None
+    """Per step: the excess it removes, and what it adds to the L1 distance
+    plus the total's gap. With `removing`, the excess is weighed only for the
+    names that bear on an exposure over its bound (the others cannot remove
+    any; their gain is left at 0)."""
+    assert st.expo is not None and p.f is not None and p.bound is not None
     rows = st.rows
     dx = p.x[rows, to] - p.x[rows, st.j]
     gap = st.total - p.target_total
     dl1 = p.cost[rows, to] - p.cost[rows, st.j] + _GAP_COST * (np.abs(gap + dx) - abs(gap))
     gain = np.zeros(len(dx))
-    moved = np.flatnonzero(ok & (dx != 0))
+    moving = ok & (dx != 0)
+    if removing:
+        moving &= (p.f[np.abs(st.expo) > p.bound] != 0).any(axis=0)
+    moved = np.flatnonzero(moving)
     if len(moved):
         gain[moved] = _excess(p, st.expo) - _excess(p, st.expo[:, None] + p.f[:, moved] * dx[moved])
     return gain, np.where(ok, dl1, 0.0)
@@ -906,13 +933,16 @@ def to_orders(
         j = _greedy(prob, j, limits=True)
     elif method == "lp" and len(act):
         j_lp, status = _solve_lp(prob)
+        j = _greedy(prob, j, limits=True)
         if j_lp is None:
             warnings.warn(f"HiGHS ended the rounding with status {status!r}; the greedy repair was used instead",
                           RuntimeWarning, stacklevel=2)
-            j = _greedy(prob, j, limits=True)
         else:
-            # The solver's tolerances and the last fractional steps: within the cash exactly, then any gain left.
-            j = _greedy(prob, j_lp, limits=True)
+            # The solver's tolerances and its rounding: within the cash exactly, then any gain left. Where
+            # lots are coarse the greedy repair now and then does better: the better of the two is kept.
+            j_lp = _greedy(prob, j_lp, limits=True)
+            if _objective(prob, j_lp) <= _objective(prob, j):
+                j = j_lp
 
     target = h.copy()
     if len(act):
