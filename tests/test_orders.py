@@ -350,3 +350,10 @@ def test_table_and_repr():
     assert o.exposures is None
     text = repr(o)
     assert text.startswith("Orders (lp, lots of 100): 1 buys 500,000, 1 sells 6,000") and len(text.splitlines()) <= 8
+
+
+def test_bench_runs(clean_store):
+    bench_orders = pytest.importorskip("bench_orders")
+    out = bench_orders.measure(rows=1, repeat=1, n_secu=1200, n_univ=900, log=lambda *a: None)
+    assert {r["method"] for r in out} == set(METHODS) and len(out) == 4 * len(METHODS)
+    assert all(r["cash"] >= 0 for r in out)

@@ -694,8 +694,10 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     h.silent()
     h.setOptionValue("presolve", "off")  # keeps the basis between the solves
     h.setOptionValue("time_limit", _TIME_LIMIT)
-    h.setOptionValue("primal_feasibility_tolerance", 1e-10)
-    h.setOptionValue("dual_feasibility_tolerance", 1e-10)
+    # Tighter than HiGHS' own 1e-7, which is the size of some costs here; the
+    # greedy pass after checks the cash and the limits exactly.
+    h.setOptionValue("primal_feasibility_tolerance", 1e-9)
+    h.setOptionValue("dual_feasibility_tolerance", 1e-9)
     status = h.passModel(ncols, 2 + k, len(value), int(highspy.MatrixFormat.kColwise),
                          int(highspy.ObjSense.kMinimize), 0.0, cost, lower, upper, row_lower, row_upper,
                          start, index, value, np.zeros(ncols, dtype=np.int32))
@@ -703,6 +705,10 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
         raise ValueError("HiGHS refused the rounding model (non-finite prices or factor values?)")
     h.run()
     optimal = highspy.HighsModelStatus.kOptimal
+    if h.getModelStatus() != optimal:  # badly scaled (a huge step, a tiny limit): once more at HiGHS' own
+        h.setOptionValue("primal_feasibility_tolerance", 1e-7)
+        h.setOptionValue("dual_feasibility_tolerance", 1e-7)
+        h.run()
     if h.getModelStatus() != optimal:
         return None, h.modelStatusToString(h.getModelStatus())
 
