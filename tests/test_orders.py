@@ -288,6 +288,13 @@ def test_bad_input_names_the_argument(change, name):
         to_orders(**{**GOOD, **change, "library": LIB})
 
 
+def test_unknown_field_says_what_was_read():
+    install({"close": np.array([[10.0, 20.0]])})
+    with pytest.raises(KeyError) as e:
+        to_orders(**{**GOOD, "prices": "open", "row": 0, "library": LIB})
+    assert "while reading prices from the data library: open" in e.value.__notes__
+
+
 def test_lp_without_highspy(monkeypatch):
     monkeypatch.setitem(sys.modules, "highspy", None)
     with pytest.raises(ImportError, match='highspy.*method="repair"'):

@@ -317,10 +317,14 @@ def _row(row: Any, what: str) -> int:
     return int(row)
 
 
-def _read(lib: Any, names: list[str], row: int, univ: NDArray[np.int64]) -> list[NDArray[np.float64]]:
+def _read(lib: Any, names: list[str], row: int, univ: NDArray[np.int64], what: str) -> list[NDArray[np.float64]]:
     """Each field's values at `row` over the universe's columns."""
     out = []
-    items = lib.RunLoopOnce(list(names))
+    try:
+        items = lib.RunLoopOnce(list(names))
+    except Exception as e:  # the library's own error, with what it was asked for
+        e.add_note(f"while reading {what} from the data library: {_named(names)}")
+        raise
     if len(items) < len(names):
         raise ValueError(f"the data library answered {len(items)} item(s) for the {len(names)} field(s) asked for")
     for name, item in zip(names, items):
@@ -866,7 +870,7 @@ def to_orders(
     if isinstance(prices, str):
         r = _row(row, f"prices {prices!r}")
         lib = importlib.import_module(library)
-        p = _read(lib, [prices], r, univ)[0]
+        p = _read(lib, [prices], r, univ, "prices")[0]
         p = np.where(np.isfinite(p) & (p > 0), p, np.nan)
     else:
         p = _real(_vector(prices, n, "prices"), "prices")
@@ -880,9 +884,10 @@ def to_orders(
         r = _row(row, "the risk data")
         lib = lib or importlib.import_module(library)
         big = np.finfo(np.float64).max
-        f = np.nan_to_num(np.stack(_read(lib, names, r, univ)), nan=0.0, posinf=big, neginf=-big)
+        f = np.nan_to_num(np.stack(_read(lib, names, r, univ, "risk_names")), nan=0.0, posinf=big, neginf=-big)
         field = weight_field(str(bench_symbol))
-        raw = np.nan_to_num(_read(lib, [field], r, univ)[0], nan=0.0, posinf=big, neginf=-big)
+        raw = np.nan_to_num(_read(lib, [field], r, univ, "the benchmark of bench_symbol")[0], nan=0.0, posinf=big,
+                            neginf=-big)
         if not raw.sum() > 0:
             raise ValueError(f"benchmark field {field!r} has no weight over the universe on row {r}")
         bench = raw / raw.sum()
