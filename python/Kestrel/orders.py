@@ -3,7 +3,7 @@ within the cash, the blocks and the exposure limits.
 
 ::
 
-    from kestrel_tools.orders import to_orders, orders_from_run
+    from Kestrel.orders import to_orders, orders_from_run
 
     o = to_orders(run.weights[-1], run.univ_idx, 1e8, "close", row=run.rows[-1], held=held,
                   risk_names=run.risk_names, limits=run.limits, bench_symbol="000905")
@@ -57,7 +57,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from kestrel_tools.tables import weight_field
+from Kestrel.tables import weight_field
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -644,7 +644,7 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     except ImportError as e:
         raise ImportError('method="lp" needs the HiGHS solver: pip install highspy (or "kestrel[exact]"), '
                           'or choose method="repair"') from e
-    from kestrel_tools.finish import _new_highs
+    from Kestrel.finish import _new_highs
 
     origin = p.start
     n, m = p.qty.shape
