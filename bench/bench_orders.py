@@ -54,7 +54,7 @@ def prices_for(shape, seed=5):
 def measure(rows=10, repeat=3, n_secu=3000, n_univ=2000, seed=0, log=print):
     import Kestrel
     import VelaIntradayModel as vim
-    from kestrel_tools.orders import METHODS, to_orders
+    from Kestrel.orders import METHODS, to_orders
 
     market = vim.generate_market(None, n_dates=60, n_secu=n_secu, n_factors=10, seed=seed)
     univ = vim.default_universe(market, n_univ)

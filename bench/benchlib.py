@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
-from kestrel_tools.report import parse_report
+from Kestrel.report import parse_report
 
 MIB = 1024 * 1024
 

@@ -10,7 +10,7 @@ import warnings
 
 import numpy as np
 
-from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, SECTOR_COUNT, sector_formula, weight_field
+from Kestrel.tables import ALGORITHM_SETTINGS, ALGORITHMS, SECTOR_COUNT, sector_formula, weight_field
 
 # Benchmarks time the computation only, so no progress bar unless asked for.
 SHOW_PROGRESS = False

@@ -686,7 +686,7 @@ def _fin_over(result):
 
 def scenario_fin(ctx):
     """The limit ladder x the five algorithms, without and with the exact finish."""
-    from kestrel_tools.finish import Finisher, best_feasible
+    from Kestrel.finish import Finisher, best_feasible
 
     class Recording(Finisher):
         """Keeps the inputs and answers of the first few solves, for the score capture."""

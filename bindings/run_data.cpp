@@ -20,7 +20,7 @@ bool is_dataframe(py::handle obj) {
 }
 
 const char* const kFrameHelper =
-    "kestrel_tools.frames.inputs_from_frame(scores) turns a DataFrame of scores (dates x security codes) "
+    "Kestrel.frames.inputs_from_frame(scores) turns a DataFrame of scores (dates x security codes) "
     "into predictValues and univ_idx, and weights_to_frame() puts the weights back on its labels";
 
 }  // namespace

@@ -26,8 +26,8 @@ import numpy as np
 
 import Kestrel
 import VelaIntradayModel as vim
-from kestrel_tools.evaluation import evaluate
-from kestrel_tools.report import plot_run, run_turnover, traded_between
+from Kestrel.evaluation import evaluate
+from Kestrel.report import plot_run, run_turnover, traded_between
 
 
 def summarise(run, seconds):
@@ -93,7 +93,7 @@ def main(argv=None):
     except ImportError:
         print("PNG report skipped: matplotlib is not installed (pip install \".[examples]\")")
         return
-    from kestrel_tools.tearsheet import plot_tearsheet
+    from Kestrel.tearsheet import plot_tearsheet
 
     png_path = Path(args.png)
     sheet = plot_tearsheet(ev, png_path.with_name(f"{png_path.stem}_tearsheet.png"),

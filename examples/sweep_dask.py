@@ -30,7 +30,7 @@ import pandas as pd
 from dask.distributed import Client, LocalCluster
 
 import VelaIntradayModel as vim
-from kestrel_tools.sweep import METRICS, grid, run_sweep, write_sweep_data
+from Kestrel.sweep import METRICS, grid, run_sweep, write_sweep_data
 
 
 def base_settings(factors, limit=0.35):

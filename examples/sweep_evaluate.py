@@ -23,7 +23,7 @@ import pandas as pd
 from dask.distributed import Client, LocalCluster
 
 import VelaIntradayModel as vim
-from kestrel_tools.sweep import grid, run_sweep, write_sweep_data
+from Kestrel.sweep import grid, run_sweep, write_sweep_data
 
 COSTS = {"buy_bps": 5.0, "sell_bps": 15.0}
 

@@ -9,8 +9,8 @@ from types import SimpleNamespace
 import pytest
 
 import Kestrel
-from kestrel_tools.report import parse_report
-from kestrel_tools.tables import ALGORITHM_SETTINGS
+from Kestrel.report import parse_report
+from Kestrel.tables import ALGORITHM_SETTINGS
 
 from helpers import ALGORITHM_SETTING_VALUES, fake_market
 

@@ -4,9 +4,9 @@ per-date methods, their valid arguments, and a small market for whole runs."""
 import numpy as np
 import pytest
 
-from kestrel_tools.tables import ALGORITHM_SETTINGS
+from Kestrel.tables import ALGORITHM_SETTINGS
 
-# One valid value per setting an algorithm reads (see kestrel_tools.tables).
+# One valid value per setting an algorithm reads (see Kestrel.tables).
 ALGORITHM_SETTING_VALUES = {"weight_multi": 3.0, "risk_cost": 0.1, "num_long": 40, "each_single_weight": 0.02}
 
 # --------------------------------------------------------- per-date methods

@@ -30,7 +30,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
+from Kestrel.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
 
 import numpy_baseline as nb
 from helpers import SIGNATURES, V, W, dispatch_reads
@@ -562,7 +562,7 @@ import json, os, sys
 protocol = os.fdopen(os.dup(1), "w", buffering=1)
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 import Kestrel
-from kestrel_tools.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
+from Kestrel.tables import ALGORITHM_SETTINGS, ALGORITHMS, ENTRY_FUNCTIONS
 import test_bad_input_matrix as table
 protocol.write(json.dumps({"module": Kestrel.__file__}) + "\\n")
 for name in json.load(sys.stdin):

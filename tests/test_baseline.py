@@ -7,9 +7,9 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from kestrel_tools.report import REPORT_LINE as REPORT
-from kestrel_tools.tables import ALGORITHMS as NAMES
-from kestrel_tools.tables import sector_formula
+from Kestrel.report import REPORT_LINE as REPORT
+from Kestrel.tables import ALGORITHMS as NAMES
+from Kestrel.tables import sector_formula
 
 import numpy_baseline as nb
 

@@ -5,7 +5,7 @@ import numpy.testing as npt
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import ALGORITHMS as ALGOS
 
 from helpers import dispatch_unread
 

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
-from kestrel_tools.tables import BENCHMARK_WEIGHT_FIELDS
+from Kestrel.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import BENCHMARK_WEIGHT_FIELDS
 
 OT = Kestrel.OptimizerTopM
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS
+from Kestrel.tables import ALGORITHMS
 
 from helpers import fake_market
 
@@ -165,7 +165,7 @@ def test_the_messages_say_what_to_do(standin, run_cfg, fake_vela):
 def test_codes_that_lost_their_leading_zeros_are_recognised(standin):
     pd = pytest.importorskip("pandas")
     import VelaIntradayModel as vim
-    from kestrel_tools.frames import inputs_from_frame
+    from Kestrel.frames import inputs_from_frame
     codes = vim.securities()[standin.univ[:5]]
     frame = pd.DataFrame(standin.scores[:, :5], index=vim.dates()[: len(standin.scores)],
                          columns=[int(c) for c in codes])

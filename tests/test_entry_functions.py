@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
-from kestrel_tools.tables import ENTRY_FUNCTIONS
+from Kestrel.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import ENTRY_FUNCTIONS
 
 try:
     import numpy_baseline as nb

@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.report import REPORT_LINE
-from kestrel_tools.tables import ALGORITHMS as ALGOS
+from Kestrel.report import REPORT_LINE
+from Kestrel.tables import ALGORITHMS as ALGOS
 
 from helpers import OUT_OF_RANGE_TAKEN
 

@@ -7,7 +7,7 @@ import Kestrel
 
 pd = pytest.importorskip("pandas")
 vim = pytest.importorskip("VelaIntradayModel")
-from kestrel_tools.frames import inputs_from_frame, weights_to_frame  # noqa: E402
+from Kestrel.frames import inputs_from_frame, weights_to_frame  # noqa: E402
 
 DATES = pd.bdate_range("2024-01-02", periods=12)
 CODES = [f"{c:06d}" for c in (1, 2, 5, 600000, 600519, 300750, 688001, 2594)]

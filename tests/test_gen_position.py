@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
-from kestrel_tools.tables import SECTOR_COUNT, required_settings, sector_formula
+from Kestrel.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import SECTOR_COUNT, required_settings, sector_formula
 
 from helpers import OUT_OF_RANGE_TAKEN
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import ALGORITHMS as ALGOS
 
 
 def rss_kib():

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHM_SETTINGS, OPTIONAL_SETTINGS, RUN_SETTINGS
+from Kestrel.tables import ALGORITHM_SETTINGS, OPTIONAL_SETTINGS, RUN_SETTINGS
 
 
 def settings(**over):
@@ -77,7 +77,7 @@ MISTAKES = [
     ("bench_code_extra_char", run(bench="000906x"), KeyError, None,
      ["'000906x' is not a benchmark code", "does not have", "Did you mean '000906'?"]),
     ("univ_idx_codes", run(univ=lambda s: s.market.securities[s.univ]), IndexError,
-     None, ["not security codes", "kestrel_tools.frames.inputs_from_frame"]),
+     None, ["not security codes", "Kestrel.frames.inputs_from_frame"]),
 ]
 
 
@@ -161,4 +161,4 @@ def test_dataframe_scores_are_taken_by_position_with_one_warning(standin):
     assert np.array_equal(got, expected)
     assert len(rec) == 1 and rec[0].category is Kestrel.KestrelWarning
     assert "labels are ignored" in str(rec[0].message)
-    assert "kestrel_tools.frames.inputs_from_frame" in str(rec[0].message)
+    assert "Kestrel.frames.inputs_from_frame" in str(rec[0].message)

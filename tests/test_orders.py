@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from kestrel_tools.orders import METHODS, LimitWarning, UnpricedWarning, orders_from_run, to_orders
+from Kestrel.orders import METHODS, LimitWarning, UnpricedWarning, orders_from_run, to_orders
 
 LIB = "kestrel_orders_testlib"
 SECTORS = 4

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHMS as ALGOS
+from Kestrel.tables import ALGORITHMS as ALGOS
 
 PROPS = settings(max_examples=60, deadline=None, database=None,
                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

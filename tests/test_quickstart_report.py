@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from kestrel_tools.report import (
+from Kestrel.report import (
     PANELS,
     ReportLine,
     exposures,
@@ -18,8 +18,8 @@ from kestrel_tools.report import (
     run_turnover,
     turnover,
 )
-from kestrel_tools.sweep import summarise
-from kestrel_tools.tables import SECTOR_COUNT, sector_formula, sector_names
+from Kestrel.sweep import summarise
+from Kestrel.tables import SECTOR_COUNT, sector_formula, sector_names
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -72,7 +72,7 @@ def test_turnover_is_one_way_in_the_report_the_sweep_and_the_evaluation(weights,
     assert got == pytest.approx(traded, nan_ok=True)
     if len(w):
         # The evaluation's own per-date turnover, all rows evaluated (lag 0), agrees.
-        from kestrel_tools.evaluation import evaluate
+        from Kestrel.evaluation import evaluate
         vim = pytest.importorskip("VelaIntradayModel")
         vim.register("bench", np.ones_like(w))
         ev = evaluate(w, "bench", np.zeros_like(w), univ_idx=np.arange(w.shape[1]), lag=0, initial=initial,

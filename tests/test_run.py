@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHM_SETTINGS
+from Kestrel.tables import ALGORITHM_SETTINGS
 
 from helpers import fake_market
 

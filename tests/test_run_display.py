@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.runs import summary
+from Kestrel.runs import summary
 from test_mistakes import settings
 
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.runs import RunFileError, reindex_state
+from Kestrel.runs import RunFileError, reindex_state
 
 from helpers import fake_market
 

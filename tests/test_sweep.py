@@ -12,7 +12,7 @@ import pytest
 pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("dask.distributed")
 vim = pytest.importorskip("VelaIntradayModel")
-from kestrel_tools.sweep import SweepData, evaluation_notes, grid, run_notes, run_point, run_sweep, write_sweep_data  # noqa: E402
+from Kestrel.sweep import SweepData, evaluation_notes, grid, run_notes, run_point, run_sweep, write_sweep_data  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 EXAMPLE = EXAMPLES / "sweep_dask.py"
@@ -55,7 +55,7 @@ def test_a_failing_point_becomes_a_row(tmp_path, clean_store):
 
 def test_a_sweep_on_a_threaded_worker_leaves_the_warning_filters_and_tabulates_the_warnings(tmp_path, clean_store,
                                                                                            monkeypatch):
-    import kestrel_tools.evaluation as evaluation
+    import Kestrel.evaluation as evaluation
 
     seen = []  # the warning filters each evaluation ran under, on the worker threads
 

@@ -1,4 +1,4 @@
-"""Typed use of Kestrel and kestrel_tools, checked by mypy in test_typing.py (never run)."""
+"""Typed use of Kestrel and its modules, checked by mypy in test_typing.py (never run)."""
 
 from typing import Any, assert_type
 
@@ -6,8 +6,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 import Kestrel
-from kestrel_tools.report import ReportLine, parse_report
-from kestrel_tools.sweep import SweepData, grid
+from Kestrel.report import ReportLine, parse_report
+from Kestrel.sweep import SweepData, grid
 
 F64 = NDArray[np.float64]
 cfg: dict[str, Any] = {"decay": 0.3, "risk_factor_expo": {"size": 0.35}}
