@@ -16,9 +16,9 @@ cores), so not part of CI.
     python scripts/mutate.py --retest results.txt        # the survivors of an earlier run again
 
 The tests run under --python (default: this interpreter) with PYTHONPATH set
-to the private build; that interpreter must not have Kestrel installed
-(an editable install would be imported instead): a plain interpreter with
-numpy, pytest and hypothesis does.
+to the private copy's python/ folder, where the package finds the engine the
+mutant build makes (linked into it); an installed Kestrel is shadowed, an
+editable install is not: use an interpreter without one.
 """
 
 from __future__ import annotations
@@ -82,15 +82,31 @@ def configure(tree: Path, python: str) -> Path:
 
 def build(build_dir: Path, timeout: float) -> bool:
     try:
-        return sh(["cmake", "--build", str(build_dir), "--target", "Kestrel"], timeout=timeout).returncode == 0
+        return sh(["cmake", "--build", str(build_dir), "--target", "_engine"], timeout=timeout).returncode == 0
     except subprocess.TimeoutExpired:
         return False
 
 
-def run_tests(tree: Path, build_dir: Path, python: str, tests: list[str], timeout: float) -> str:
+def link_engine(tree: Path, build_dir: Path) -> None:
+    """The built engine where the package in the tree copy imports it from; a link,
+    so that every rebuild is seen."""
+    built = sorted((build_dir / "objects").glob("_engine*.so")) + sorted((build_dir / "objects").glob("_engine*.pyd"))
+    if not built:
+        sys.exit(f"no built engine in {build_dir / 'objects'}")
+    link = tree / "python" / "Kestrel" / built[0].name
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    link.symlink_to(built[0])
+
+
+def test_env(tree: Path) -> dict[str, str]:
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, (tree / "python", tree / "standin"))),
+                PYTHONDONTWRITEBYTECODE="1")
+
+
+def run_tests(tree: Path, python: str, tests: list[str], timeout: float) -> str:
     """'pass', 'fail' or 'timeout'."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, (build_dir, tree / "python", tree / "standin"))),
-               PYTHONDONTWRITEBYTECODE="1")
+    env = test_env(tree)
     cmd = [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "--hypothesis-seed=0",
            *[t for t in tests if (tree / t).exists()]]
     try:
@@ -166,13 +182,13 @@ def main() -> None:
     build_dir = configure(tree, args.python)
     if not build(build_dir, args.build_timeout * 4):
         sys.exit("the unmutated tree does not build")
-    probe = sh([args.python, "-c", "import Kestrel; print(Kestrel.__file__)"],
-               env=dict(os.environ, PYTHONPATH=f"{build_dir}{os.pathsep}{tree / 'python'}"))
-    if not probe.stdout.strip().startswith(str(build_dir)):
-        sys.exit(f"{args.python} imports Kestrel from {probe.stdout.strip() or probe.stderr.strip()}, "
-                 "not from the mutant build: use an interpreter without Kestrel installed")
+    link_engine(tree, build_dir)
+    probe = sh([args.python, "-c", "import Kestrel; print(Kestrel._engine.__file__)"], env=test_env(tree))
+    if not probe.stdout.strip().startswith(str(tree / "python")):
+        sys.exit(f"{args.python} imports Kestrel's engine from {probe.stdout.strip() or probe.stderr.strip()}, "
+                 "not from the mutant build: use an interpreter without an editable install of Kestrel")
     t0 = time.monotonic()
-    if run_tests(tree, build_dir, args.python, args.tests, args.test_timeout) != "pass":
+    if run_tests(tree, args.python, args.tests, args.test_timeout) != "pass":
         sys.exit("the tests fail on the unmutated tree")
     print(f"unmutated tests pass in {time.monotonic() - t0:.1f} s", flush=True)
 
@@ -199,7 +215,7 @@ def main() -> None:
             try:
                 verdict = "invalid"
                 if build(build_dir, args.build_timeout):
-                    res = run_tests(tree, build_dir, args.python, args.tests, args.test_timeout)
+                    res = run_tests(tree, args.python, args.tests, args.test_timeout)
                     verdict = {"pass": "survived", "fail": "killed", "timeout": "timeout"}[res]
             finally:
                 dst.write_bytes(original)
