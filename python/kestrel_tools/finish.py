@@ -13,9 +13,13 @@ a row by a portfolio inside every limit, found in two linear programs:
 
 2. the best row near it: within the same constraints and
    ``sum |w - w0| <= budget * d*``, maximise ``score @ w - cost * sum |w - pre|``.
+   The nearest row alone mends the limits at the expense of whatever score
+   the moves happen to cost; a budget of 2 recovers most of it (on strict
+   limits, 98-99% of the exact optimum's score against 96% for the nearest
+   row) while the row stays a repair of the loop's, with about its turnover.
 
 Trading blocks arrive folded into the bounds (a name blocked for buying has
-``upper = its previous weight``, one fixed has ``lower == upper``). Each LP
+``upper <= its previous weight``, one fixed has ``lower == upper``). Each LP
 moves w0 by ``w = w0 + u - v``; a move towards ``pre`` and a move past it are
 separate columns, so that the turnover is one row, ``sum |w0 - pre|`` plus
 the moves past ``pre`` minus those towards it, never below the true
@@ -34,7 +38,11 @@ relaxed limits.
 
 HiGHS meets its bounds to an absolute tolerance, so the limits are
 tightened by ``limit * 1e-6 + 1e-9`` (at most half the limit) before the
-solve. A finished row keeps ``|exposure| <= limit * (1 + TOLERANCE) + FLOOR``.
+solve. A limit of 0 is not tightened: its row is an equality, which a vertex
+of the simplex meets to rounding (|exposure| of 1e-15 on real dates). A
+finished row keeps ``|exposure| <= limit * (1 + TOLERANCE) + FLOOR``
+(:func:`within`), its bounds exactly, its total, and the cap to the same
+tolerances; the row is checked before it is handed back.
 
 Needs ``highspy`` (``pip install "kestrel[exact]"``); importing this module
 needs numpy only, the solver is imported by the functions that solve.
