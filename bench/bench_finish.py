@@ -21,6 +21,7 @@ largest |exposure| on a 0 limit.
     python bench/bench_finish.py            # 80 dates, library 5,000, universe 4,000, 10 factors + 28 sectors
     python bench/bench_finish.py --quick    # 12 dates, universe 2,000
     python bench/bench_finish.py --json out.json
+    python bench/bench_finish.py --score ranked   # TopM/TopEqual scored by the standardised scores they rank by
 """
 
 from __future__ import annotations
