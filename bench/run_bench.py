@@ -695,12 +695,13 @@ def scenario_fin(ctx):
             super().__init__(**kw)
             self.kept = []
 
-        def __call__(self, w0, caps, factors, expo, limits):
-            w, status = super().__call__(w0, caps, factors, expo, limits)
+        def __call__(self, w0, lower, upper, factors, bench_expo, limits, pre, max_turnover, score, cost):
+            answer = super().__call__(w0, lower, upper, factors, bench_expo, limits, pre, max_turnover, score, cost)
+            w = answer[0]
             if len(self.kept) < FIN_SAMPLE and w is not None:
-                self.kept.append((np.array(caps), np.array(factors), np.array(w0) @ np.asarray(factors)
-                                  - np.asarray(expo), np.array(limits), w, np.array(w0)))
-            return w, status
+                self.kept.append((np.array(upper), np.array(factors), np.array(bench_expo), np.array(limits), w,
+                                  np.array(w0)))
+            return answer
 
     market, univ_idx, scores, _ = ctx.s1_market()
     T = min(FIN_DATES.get(ctx.preset.name, 20), scores.shape[0])
@@ -723,7 +724,7 @@ def scenario_fin(ctx):
             over_on, worst_on = _fin_over(on)
             tried = np.asarray(on.finish_status) != ""
             solve = np.array([s.seconds for s in fin.solutions])
-            optimal = np.array([s.status == "Optimal" for s in fin.solutions], dtype=bool)
+            optimal = np.array([s.status == "Optimal" and not s.gave_way for s in fin.solutions], dtype=bool)
             row = {"case": f"{algo} {factor_limit:g}/{sector_limit:g}", "algo": algo, "dates": T,
                    "univ": scores.shape[1], "risk_names": len(on.risk_names),
                    "factor_limit": factor_limit, "sector_limit": sector_limit,

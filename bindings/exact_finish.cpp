@@ -10,15 +10,18 @@ namespace kestrel::bind {
 
 namespace {
 
-double allowed(double limit, double excess, const FinishTolerance& tol) {
-    return limit * (1.0 + excess) * (1.0 + tol.relative) + tol.absolute;
+// A limit kept within tolerance, after giving way by `excess` in units of
+// `scale`: the limit itself, or for a limit of 0 the date's smallest positive
+// limit (1 when every limit is 0).
+double allowed(double limit, double excess, double scale, const FinishTolerance& tol) {
+    return (limit + excess * scale) * (1.0 + tol.relative) + tol.absolute;
 }
 
 }  // namespace
 
 bool over_tolerance(CSpan expo, CSpan limits, const FinishTolerance& tol) {
     for (std::size_t j = 0; j < expo.size(); ++j)
-        if (std::abs(expo[j]) > allowed(limits[j], 0.0, tol)) return true;
+        if (std::abs(expo[j]) > allowed(limits[j], 0.0, 0.0, tol)) return true;
     return false;
 }
 
@@ -44,13 +47,17 @@ std::string refusal(CSpan w, CSpan w0, CSpan lower, CSpan upper, CSpan expo, CSp
     const double total = num::sum(w0);
     if (!(std::abs(num::sum(w) - total) <= 1e-9 * std::max(1.0, std::abs(total)))) return "total changed";
     const double excess = o.gave_way.find("limits") == std::string::npos ? 0.0 : o.excess;
+    double smallest = std::numeric_limits<double>::infinity();
+    for (double limit : limits)
+        if (limit > 0.0) smallest = std::min(smallest, limit);
+    if (!std::isfinite(smallest)) smallest = 1.0;
     for (std::size_t j = 0; j < expo.size(); ++j)
-        if (!(std::abs(expo[j]) <= allowed(limits[j], excess, tol)))
+        if (!(std::abs(expo[j]) <= allowed(limits[j], excess, limits[j] > 0.0 ? limits[j] : smallest, tol)))
             return "exposure " + std::to_string(j) + " over its limit";
     if (!pre.empty() && std::isfinite(max_turnover) && o.gave_way.find("turnover") == std::string::npos) {
         double traded = 0.0;
         for (std::size_t i = 0; i < w.size(); ++i) traded += std::abs(w[i] - pre[i]);
-        if (!(0.5 * traded <= allowed(max_turnover, 0.0, tol))) return "turnover over its cap";
+        if (!(0.5 * traded <= allowed(max_turnover, 0.0, 0.0, tol))) return "turnover over its cap";
     }
     return {};
 }

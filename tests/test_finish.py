@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.tables import ALGORITHM_SETTINGS
+from Kestrel.tables import ALGORITHM_SETTINGS
 
 pytest.importorskip("highspy")
 
@@ -93,46 +93,51 @@ def constant_factor(standin):
     return standin
 
 
-def test_infeasible_dates_keep_the_loop_weights_with_one_warning(constant_factor, run_cfg):
+def test_limits_that_cannot_hold_give_way_by_the_least_excess_with_one_warning(constant_factor, run_cfg):
     s = constant_factor
     cfg = run_cfg("TopM2", {"flat": 0.05, s.market.factors[0]: 0.3}, max_loop_num=5)
-    plain = quiet_run("TopM2", BENCH, 0.9, dict(cfg, risk_factor_expo=dict(cfg["risk_factor_expo"])), s.scores,
-                      s.univ)
-    with pytest.warns(RuntimeWarning) as caught:
+    with pytest.warns(Kestrel.GaveWayWarning) as caught:
         r = Kestrel.run("TopM2", BENCH, 0.9, cfg, s.scores, s.univ, progress=False, finish="exact")
-    finish_warnings = [str(w.message) for w in caught if "exact finish" in str(w.message)]
     done = r.status == Kestrel.STATUS_PROCESSED
-    assert len(finish_warnings) == 1 and str(int(r.rows[done][-1])) in finish_warnings[0]
-    assert r.weights.tobytes() == plain.weights.tobytes()
-    assert not r.finished.any() and (r.finish_status[done] == "Infeasible").all()
-    assert r.over_limit[done, 0].all() and np.allclose(r.expo[done, 0], -0.1)
+    said = [str(w.message) for w in caught if w.category is Kestrel.GaveWayWarning]
+    assert len(said) == 1 and f"-{int(r.rows[done][-1])} (limits, excess 1)" in said[0]
+    # Exposure -0.1 to the flat factor whatever is held: the least excess over 0.05 is exactly 1.
+    assert r.finished[done].all() and (r.gave_way[done] == "limits").all()
+    np.testing.assert_allclose(r.excess[done], 1.0, rtol=1e-5)  # the margin the solver is given
+    assert np.allclose(r.expo[done, 0], -0.1) and r.over_limit[done, 0].all()
+    # Every limit gives way alike: the other one to at most 0.3 * (1 + excess).
+    assert (np.abs(r.expo[done, 1]) <= 0.3 * (1 + r.excess[done]) * (1 + 1e-9) + 1e-12).all()
+    assert (r.gave_way[~done] == "").all() and (r.excess[~done] == 0).all()
 
 
 def test_a_failing_solver_flags_its_dates_and_the_run_goes_on(standin, run_cfg):
-    from kestrel_tools.finish import Finisher
+    from Kestrel.finish import Finisher
 
     class Broken(Finisher):
         calls = 0
 
         def __call__(self, *args):
             Broken.calls += 1
-            if Broken.calls % 3 == 1:
+            if Broken.calls % 4 == 1:
                 raise ArithmeticError("no luck")
-            if Broken.calls % 3 == 2:
-                return np.full(len(args[0]), np.nan), "Optimal"  # refused: not finite
-            return np.zeros(3), "Optimal"  # the wrong length
+            if Broken.calls % 4 == 2:
+                return np.full(len(args[0]), np.nan), "Optimal", "", 0.0  # refused: not finite
+            if Broken.calls % 4 == 3:
+                return np.zeros(3), "Optimal", "", 0.0  # the wrong length
+            return args[0], "Optimal"  # the wrong number of answers
 
     s = standin
     cfg = settings(run_cfg, "TopEqual2", s.market.factors, 0.005, 0.001)
     plain = quiet_run("TopEqual2", BENCH, 1.0, dict(cfg, risk_factor_expo=dict(cfg["risk_factor_expo"])), s.scores,
                       s.univ)
-    with pytest.warns(RuntimeWarning, match="exact finish found no portfolio"):
+    with pytest.warns(RuntimeWarning, match="exact finish could not repair"):
         r = Kestrel.run("TopEqual2", BENCH, 1.0, cfg, s.scores, s.univ, progress=False, finish=Broken())
     assert r.weights.tobytes() == plain.weights.tobytes() and not r.finished.any()
     tried = r.finish_status != ""
-    assert Broken.calls == tried.sum() >= 3
-    assert {st.split(":")[0] for st in r.finish_status[tried]} == {"error", "refused (weight 0 outside [0, cap])"}
+    assert Broken.calls == tried.sum() >= 4
+    assert {st.split(":")[0] for st in r.finish_status[tried]} == {"error", "refused (weight 0 outside its bounds)"}
     assert any("has length 3" in st for st in r.finish_status[tried])
+    assert any("must return (weights, status, gave_way, excess)" in st for st in r.finish_status[tried])
 
 
 @pytest.mark.parametrize(("finish", "error"), [("fast", ValueError), (1, TypeError), (True, TypeError)])
@@ -200,8 +205,8 @@ def test_saved_runs_keep_the_new_fields_and_old_files_still_load(standin, run_cf
 
 def test_sweeps_and_the_report_count_dates_over_and_finished(standin, run_cfg, tmp_path):
     pytest.importorskip("matplotlib")
-    from kestrel_tools.report import PANELS, report_figure
-    from kestrel_tools.sweep import run_point, write_sweep_data
+    from Kestrel.report import PANELS, report_figure
+    from Kestrel.sweep import run_point, write_sweep_data
 
     s = standin
     data = write_sweep_data(tmp_path, s.scores, s.univ, store_dir=s.market.path)

@@ -92,7 +92,8 @@ class RunResult:
     expo : ndarray, shape (M, K)
         Active exposures of the weights returned; NaN where the date was not processed.
     over_limit : ndarray of bool, shape (M, K)
-        ``abs(expo) > limits``.
+        ``abs(expo) > limits * (1 + 1e-9) + 1e-12``: over a limit beyond the
+        tolerance the exact finish keeps (:data:`Kestrel.finish.TOLERANCE`, ``FLOOR``).
     bench_hold, total : ndarray, shape (M,)
         Weight held in benchmark members and in all (the loop's weights); NaN where the loop did not run.
     hold_num : ndarray of int64, shape (M,)

@@ -20,6 +20,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
 from ._engine import KestrelWarning
+from .finish import FLOOR, TOLERANCE
 from .result import STATUS_EMPTY, STATUS_SKIPPED, RunResult
 from .state import RunState, settings_differences
 
@@ -155,17 +156,12 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
     buy = _blocks(no_buy, "no_buy", t_rows, univ)
     sell = _blocks(no_sell, "no_sell", t_rows, univ)
     cap = _cap(max_turnover, t_rows)
-    tolerance = (1e-9, 1e-12)
-    if finisher is not None:
-        from .finish import FLOOR, TOLERANCE
-
-        tolerance = (TOLERANCE, FLOOR)
     out = _engine.run_dates(
         prepared, start_row=start_row, start_weights=None if start is None else start.weights,
         start_smoothed=None if start is None else start.smoothed, progress=progress, print_result=print_result,
         no_buy=None if buy is None else buy.view(np.uint8), no_sell=None if sell is None else sell.view(np.uint8),
-        max_turnover=cap, hold_skipped=on_skip == "hold", finish=finisher, finish_relative=tolerance[0],
-        finish_absolute=tolerance[1])
+        max_turnover=cap, hold_skipped=on_skip == "hold", finish=finisher, finish_relative=TOLERANCE,
+        finish_absolute=FLOOR)
 
     weights = out["weights"]
     m = len(weights)
@@ -178,7 +174,7 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         "weights": weights, "rows": np.arange(first, t_rows, dtype=np.int64), "risk_names": names,
         "limits": limits, "factor_count": int(prepared.factor_count), "status": status,
         "loop_count": out["loop_count"], "first_expo": out["first_expo"], "last_expo": out["last_expo"],
-        "expo": expo, "over_limit": np.abs(expo) > limits, "bench_hold": out["bench_hold"],
+        "expo": expo, "over_limit": np.abs(expo) > limits * (1 + TOLERANCE) + FLOOR, "bench_hold": out["bench_hold"],
         "hold_num": out["hold_num"], "total": out["total"], "turnover": out["turnover"],
         "finished": out["finished"], "finish_moved": out["finish_moved"],
         "finish_status": np.array(out["finish_status"], dtype=str).reshape(m),
@@ -364,6 +360,18 @@ def _rows_text(rows: Any, limit: int = 20) -> str:
     return f"[{text}{', ...' if len(rows) > limit else ''}]"
 
 
+def _runs_text(rows: Any, texts: Any, limit: int = 12) -> str:
+    """Rows with their texts, consecutive rows of one text as a range: "3-9 (Infeasible); 12 (Optimal)"."""
+    groups: list[list[Any]] = []
+    for row, text in zip((int(r) for r in rows), texts):
+        if groups and groups[-1][1] == row - 1 and groups[-1][2] == text:
+            groups[-1][1] = row
+        else:
+            groups.append([row, row, text])
+    shown = "; ".join(f"{a}{'' if a == b else f'-{b}'} ({text})" for a, b, text in groups[:limit])
+    return shown + ("; ..." if len(groups) > limit else "")
+
+
 def _warn_about(result: RunResult, on_skip: str) -> None:
     """One warning for each kind of row the caller must know about."""
     status, rows = np.asarray(result.status), np.asarray(result.rows)
@@ -383,15 +391,14 @@ def _warn_about(result: RunResult, on_skip: str) -> None:
     status_text = np.asarray(result.finish_status)
     failed = rows[(status_text != "") & ~np.asarray(result.finished)]
     if len(failed):
-        listed = "; ".join(f"{r} ({status_text[r - rows[0]]})" for r in failed[:20]) + ("; ..." if len(failed) > 20
-                                                                                          else "")
+        listed = _runs_text(failed, status_text[failed - rows[0]])
         warnings.warn(f"Kestrel: the exact finish could not repair {len(failed)} date(s); they keep the control "
                       f"loop's weights: rows {listed}", RuntimeWarning, stacklevel=3)
     gave = np.asarray(result.gave_way)
     gave_rows = rows[gave != ""]
     if len(gave_rows):
-        listed = "; ".join(f"{r} ({gave[r - rows[0]]}, excess {float(result.excess[r - rows[0]]):.3g})"
-                           for r in gave_rows[:20]) + ("; ..." if len(gave_rows) > 20 else "")
+        listed = _runs_text(gave_rows, [f"{gave[r - rows[0]]}, excess {float(result.excess[r - rows[0]]):.3g}"
+                                        for r in gave_rows])
         warnings.warn(f"Kestrel: on {len(gave_rows)} date(s) the limits could not all hold with the blocks and the "
                       f"turnover cap, and gave way by the least relative excess: rows {listed} (see "
                       "RunResult.gave_way and .excess)", GaveWayWarning, stacklevel=3)
