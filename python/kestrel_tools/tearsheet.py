@@ -99,11 +99,11 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
     n = len(x)
     s = ev.summary
     notes = list(ev.notes)
-    note_lines = [line for t in notes for line in textwrap.wrap(t, 190)]
+    note_lines = [line for t in notes for line in textwrap.wrap(t, 190, initial_indent="• ", subsequent_indent="  ")]
     fig = Figure(figsize=(14, 15 + 0.19 * len(note_lines)), dpi=dpi, layout="constrained")
     # Rows of their own, so that a legend beside one pair of panels does not narrow the others.
     heights = [4.0, 1.9, 2.8] + ([0.11 * len(note_lines) + 0.05] if note_lines else [])
-    rows = fig.subfigures(len(heights), 1, height_ratios=heights)
+    rows: Any = fig.subfigures(len(heights), 1, height_ratios=heights)
     top_rows = rows[0].subplots(2, 1, height_ratios=[2.4, 1.5])
     middle, bottom = rows[1].subplots(1, 2), rows[2].subplots(1, 2, width_ratios=[1.1, 1.0])
     span = f"{x[0]} to {x[-1]}, {n} dates" if n > 1 else f"{x[0]}, one date" if n else "no dates"
