@@ -153,6 +153,9 @@ CASES = {
     "one date": dict(n=1, notes=("one date to evaluate: no deviation",)),
     "no dates": dict(n=0, notes=("no dates to evaluate: the weights have no rows",)),
     "no attribution": dict(attribution=False),
+    "no dates, no attribution": dict(n=0, attribution=False),
+    "no style factors": dict(n=80, styles=()),
+    "no dates, no style factors": dict(n=0, styles=()),
 }
 
 

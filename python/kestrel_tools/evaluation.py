@@ -116,13 +116,13 @@ class Attribution:
         What the uninvested weight cost against the benchmark: minus the cash
         weight (``1 - sum of weights``) times the benchmark return.
     weighting : str
+        "equal" or "sqrt_bench": the regression's weights.
 
     The exposures are those of the invested weights against the benchmark
     scaled to the same total, ``w - sum(w) * b``: for a fully invested row
     the run's own active exposures, and none at all for a row of zeros,
     whose whole active return is cash. ``factors + sectors + cash +
     selection`` is the active return on every date, to rounding.
-        "equal" or "sqrt_bench": the regression's weights.
     """
 
     styles: tuple[str, ...]
@@ -662,9 +662,9 @@ def evaluate(
 
         raw = np.asarray(ret[d[0] + lag:d[-1] + lag + 1] if contiguous else ret[d + lag], dtype=np.float64)
         # NaN and infinite returns alike are missing (isfinite costs what isnan does).
-        nan = np.isfinite(raw)
-        R = np.where(nan, raw, 0.0)
-        nan = np.logical_not(nan, out=nan)
+        ok = np.isfinite(raw)
+        R = np.where(ok, raw, 0.0)
+        nan = np.logical_not(ok, out=ok)
         W = weights[b0:b1]
         held_nan = nan[:, pos] & (W != 0)
         if held_nan.any():
@@ -782,7 +782,7 @@ def evaluate(
     attr = None
     if attribution:
         assert groups is not None
-        cash = -cash_weight * bench_ret
+        cash = 0.0 - cash_weight * bench_ret  # not -0.0 where nothing is in cash
         explained = (se * sr).sum(axis=1) + (ge * gr).sum(axis=1)
         attr = Attribution(tuple(styles), groups.names, se, sr, ge, gr, active - cash - explained, cash,
                            weighting)

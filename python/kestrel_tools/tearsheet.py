@@ -123,7 +123,7 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
         ax.set_title(PANELS[panel] + note, fontsize=12, loc="left")
         if not n:
             # Nothing to draw: an empty frame that says so, no axes to read.
-            for artist in [*ax.lines, *ax.collections, *([ax.get_legend()] if ax.get_legend() else [])]:
+            for artist in [*ax.lines, *ax.collections, *ax.texts, *([ax.get_legend()] if ax.get_legend() else [])]:
                 artist.remove()
             ax.set_xticks([])
             ax.set_yticks([])
