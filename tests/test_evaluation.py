@@ -130,6 +130,7 @@ def test_nan_returns_on_held_securities_count_as_zero_and_warn_once(tiny):
     # A repeated column would get one of its active weights and lose the other's.
     ({"univ_idx": [2, 2]}, r"univ_idx repeats library column\(s\) 2 \(column 2 at weight columns 0, 1\)"),
     ({"initial": [1.0]}, "initial must hold the 2 weights"),
+    ({"initial": [np.nan, 1.0]}, "initial must hold finite weights; it has 1 that are NaN or infinite"),
     ({"source": W * np.nan}, "weights are not all finite"),
     ({"lag": -1}, "lag must be an integer >= 0"),
     ({"columns": "all"}, "columns must be"),

@@ -621,6 +621,9 @@ def evaluate(
     prev = np.zeros(N) if initial is None else np.asarray(initial, dtype=np.float64)
     if prev.shape != (N,):
         raise ValueError(f"initial must hold the {N} weights of the universe, got shape {prev.shape}")
+    if not np.isfinite(prev).all():
+        raise ValueError(f"initial must hold finite weights; it has {int((~np.isfinite(prev)).sum())} that are "
+                         "NaN or infinite (use 0 for a security not held)")
 
     # Rows whose return is not known yet are left out (at most `lag` of them).
     # Rows are increasing, so the rows kept are a leading run of them.
