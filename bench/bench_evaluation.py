@@ -72,7 +72,7 @@ def measure(dates=2500, secu=5000, univ=3000, factors=10, repeat=5, workdir=None
         _, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
         a = ev.attribution
-        gap = float(np.abs(a.factors + a.sectors + a.selection - ev.active).max())
+        gap = float(np.abs(a.factors + a.sectors + a.cash + a.selection - ev.active).max())
         matrix = dates * secu * 8
         vim.clear()
         vim.set_store_dir(None)

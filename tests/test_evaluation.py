@@ -6,7 +6,14 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.evaluation import MissingReturnsWarning, evaluate
+from kestrel_tools.evaluation import (
+    SUMMARY_KEYS,
+    EmptyRowsWarning,
+    EvaluationWarning,
+    MissingReturnsWarning,
+    ShortHistoryWarning,
+    evaluate,
+)
 from kestrel_tools.tables import sector_formula
 
 vim = pytest.importorskip("VelaIntradayModel")
@@ -120,7 +127,10 @@ def test_nan_returns_on_held_securities_count_as_zero_and_warn_once(tiny):
     ({"univ_idx": [0, 1, 2]}, "weights have 2 columns but univ_idx has 3"),
     ({"univ_idx": [0, 3]}, r"library columns in \[0, 3\)"),
     ({"univ_idx": None}, "needs univ_idx"),
+    # A repeated column would get one of its active weights and lose the other's.
+    ({"univ_idx": [2, 2]}, r"univ_idx repeats library column\(s\) 2 \(column 2 at weight columns 0, 1\)"),
     ({"initial": [1.0]}, "initial must hold the 2 weights"),
+    ({"initial": [np.nan, 1.0]}, "initial must hold finite weights; it has 1 that are NaN or infinite"),
     ({"source": W * np.nan}, "weights are not all finite"),
     ({"lag": -1}, "lag must be an integer >= 0"),
     ({"columns": "all"}, "columns must be"),
@@ -255,23 +265,6 @@ def test_sweep_evaluates_every_run_on_the_workers(tmp_path, clean_store):
     assert by_path.loc[0, "information_ratio"] == pytest.approx(by_name.loc[0, "information_ratio"])
 
 
-def test_tearsheet_draws_every_panel_and_the_rolling_ratio(tiny, tmp_path):
-    pytest.importorskip("matplotlib")
-    pd = pytest.importorskip("pandas")
-    from kestrel_tools.tearsheet import PANELS, plot_tearsheet, rolling_information_ratio, tearsheet_figure
-
-    x = np.random.default_rng(0).normal(0.0003, 0.002, 200)
-    want = pd.Series(x).rolling(60).apply(lambda v: v.mean() / v.std(ddof=1) * np.sqrt(252), raw=True)
-    np.testing.assert_allclose(rolling_information_ratio(x), want, rtol=1e-9, equal_nan=True)
-
-    ev = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=["f1", sector_formula(0)], buy_bps=5)
-    titles = [ax.get_title(loc="left") for ax in tearsheet_figure(ev).axes]
-    for panel in PANELS:
-        assert any(t.startswith(panel) for t in titles), (panel, titles)
-    png = plot_tearsheet(ev, tmp_path / "t.png")
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
 def test_evaluation_benchmark_runs_on_a_small_market(tmp_path, clean_store):
     bench = pytest.importorskip("bench_evaluation")
     res = bench.measure(dates=30, secu=700, univ=560, factors=3, repeat=1, workdir=tmp_path)
@@ -331,3 +324,159 @@ def test_sweep_example_ranks_settings_and_draws_them(tmp_path, capsys, clean_sto
     assert "4 runs of 30 dates" in out and out.rstrip().endswith(f"picture written to {png.resolve()}")
     assert table["information_ratio"].is_monotonic_decreasing and table["error"].isna().all()
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def run_like(weights, rows=None, status=None, univ=UNIV, risk_names=()):
+    """An object with a run result's attributes, as evaluate reads them."""
+    from types import SimpleNamespace
+    w = np.asarray(weights, dtype=float)
+    return SimpleNamespace(weights=w, rows=np.arange(len(w)) if rows is None else np.asarray(rows),
+                           univ_idx=np.asarray(univ), risk_names=list(risk_names),
+                           status=np.zeros(len(w), np.int8) if status is None else np.asarray(status, np.int8),
+                           state=SimpleNamespace(bench_symbol="bench"))
+
+
+def test_a_run_with_a_repeated_column_is_refused_too(tiny):
+    with pytest.raises(ValueError, match=r"the run's univ_idx repeats library column\(s\) 0 "):
+        evaluate(run_like(W, univ=[0, 0]), returns="ret")
+
+
+def _inf_returns():
+    ret = RET.copy()
+    ret[1, 0] = np.inf    # held on row 0 (0.5)
+    ret[3, 2] = -np.inf   # held on row 2 (1.0)
+    ret[2, 1] = np.inf    # a member outside the universe: missing there too, as NaN is
+    return ret
+
+
+# Each case: the evaluate call (given `warn`), the warnings it gives in order, text they must hold, and
+# what the result holds.
+NOTED = {
+    "infinite returns": (lambda **kw: evaluate(W, "bench", _inf_returns(), univ_idx=UNIV, attribution=False, **kw),
+                         [MissingReturnsWarning], ["NaN or infinite returns on held securities counted as 0 on "
+                                                   "2 date(s) (decided on rows 0, 2)", "infinite on rows 0, 2"],
+                         dict(missing_weight=[0.5, 0.0, 1.0], gross=[-0.005, 0.02, 0.0],
+                              benchmark=[0.3 * 0.02 - 0.2 * 0.01, 0.5 * 0.02 + 0.2 * 0.03, -0.005])),
+    "lag beyond the returns": (lambda **kw: ev_tiny(lag=4, **kw), [ShortHistoryWarning],
+                               ["no dates to evaluate: with lag 4, the first row's weights (row 0) would earn the "
+                                "return of row 4, but ret end at row 3"], dict(rows=[])),
+    "no rows": (lambda **kw: evaluate(W[:0], "bench", "ret", univ_idx=UNIV, attribution=False, **kw),
+                [ShortHistoryWarning], ["no dates to evaluate: the weights have no rows"], dict(rows=[])),
+    "one date": (lambda **kw: ev_tiny(lag=3, **kw), [ShortHistoryWarning],
+                 ["one date to evaluate: no deviation", "with lag 3 the later rows' returns lie beyond row 3 of ret"],
+                 dict(rows=[0])),
+    "rows of zeros": (lambda **kw: evaluate(W * [[1], [0], [1], [0]], "bench", "ret", univ_idx=UNIV,
+                                            attribution=False, **kw),
+                      [EmptyRowsWarning], ["the weights are all zero on 1 of 3 rows: rows 1; they are "
+                                           "held as cash"], dict(empty_rows=[1], cash_weight=[0.0, 1.0, 0.0])),
+    "a run's skipped and emptied rows": (
+        lambda **kw: evaluate(run_like(W * [[1], [0], [0], [1]], status=[0, 1, 2, 0]), returns="ret",
+                              attribution=False, **kw),
+        [EmptyRowsWarning], ["the run's weights are all zero on 2 of 3 rows (1 skipped and 1 emptied by the run): "
+                             "rows 1, 2"], dict(empty_rows=[1, 2], holdings=[2, 0, 0])),
+    "all at once, with attribution": (
+        lambda **kw: evaluate(W * [[1], [1], [1], [0]], "bench", _inf_returns()[:4], univ_idx=UNIV, lag=3,
+                              risk_names=["f1", sector_formula(1)], **kw),
+        [ShortHistoryWarning, MissingReturnsWarning], ["one date", "infinite on rows 0"],
+        dict(missing_weight=[0.5])),
+}
+
+
+@pytest.mark.parametrize("case", list(NOTED))
+def test_what_evaluate_warns_of_is_warned_once_each_and_kept_in_notes(tiny, case):
+    call, kinds, texts, fields = NOTED[case]
+    with pytest.warns(EvaluationWarning) as rec:
+        ev = call()
+    assert [w.category for w in rec] == kinds and all(issubclass(k, RuntimeWarning) for k in kinds)
+    said = [str(w.message) for w in rec]
+    assert list(ev.notes) == said
+    for text in texts:
+        assert any(text in m for m in said), (text, said)
+    for name, want in fields.items():
+        np.testing.assert_allclose(getattr(ev, name), want, atol=1e-15, err_msg=name)
+    for name in ("gross", "net", "benchmark", "active"):
+        assert np.isfinite(getattr(ev, name)).all()
+    # warn=False: not a warning of any kind (numpy's own included), the same notes.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        quiet = call(warn=False)
+    assert quiet.notes == ev.notes
+
+
+@pytest.mark.parametrize("lag, shown, hidden", [
+    (4, ["Evaluation: 0 dates, lag 4", "  no dates to evaluate: with lag 4"], ["nan%", "tracking error"]),
+    (3, ["Evaluation: 1 date, the return of 3, lag 3",
+         "  tracking error   one date: no deviation, so no tracking error or information ratio"], ["nan"]),
+    (1, ["  tracking error ", "information ratio"], ["nan", "one date", "no dates"]),
+])
+def test_the_summary_text_says_why_figures_are_missing(tiny, lag, shown, hidden):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ShortHistoryWarning)
+        text = repr(ev_tiny(lag=lag))
+    for t in shown:
+        assert t in text, (t, text)
+    for t in hidden:
+        assert t not in text.lower(), (t, text)
+
+
+@pytest.mark.parametrize("buy, sell, text", [
+    (0, 0, "costs: 0 bp buy / 0 bp sell (none charged)"),
+    (5, 15, "costs: 5 bp buy / 15 bp sell"),
+    (0, 2.5, "costs: 0 bp buy / 2.5 bp sell"),
+])
+def test_the_costs_used_are_stated(tiny, buy, sell, text):
+    ev = ev_tiny(buy_bps=buy, sell_bps=sell)
+    assert ev.costs_used == text and repr(ev).splitlines()[0].endswith(text)
+    assert list(ev.summary) == list(SUMMARY_KEYS)
+    assert (ev.summary["buy_bps"], ev.summary["sell_bps"]) == (buy, sell)
+    assert ev.to_pandas().summary["sell_bps"] == sell
+
+
+def _identity_gap(ev):
+    a = ev.attribution
+    return np.abs(a.factors + a.sectors + a.cash + a.selection - ev.active).max()
+
+
+@pytest.mark.parametrize("weighting", ["sqrt_bench", "equal"])
+@pytest.mark.parametrize("invested", [1.0, 0.8, 0.0])
+def test_cash_is_a_line_of_its_own(tiny, weighting, invested):
+    # Scaling the weights scales the invested part's attribution and leaves the rest to cash.
+    names = ["f1", sector_formula(0), sector_formula(1)]
+    full = evaluate(W, "bench", "ret", univ_idx=UNIV, risk_names=names, weighting=weighting)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", EmptyRowsWarning)
+        ev = evaluate(W * invested, "bench", "ret", univ_idx=UNIV, risk_names=names, weighting=weighting)
+    a, f = ev.attribution, full.attribution
+    np.testing.assert_allclose(ev.cash_weight, 1 - invested, atol=1e-15)
+    np.testing.assert_allclose(a.cash, -(1 - invested) * ev.benchmark, atol=1e-15)
+    np.testing.assert_allclose(f.cash, 0.0, atol=1e-15)
+    assert _identity_gap(ev) < 1e-12
+    for name in ("style_exposure", "group_exposure", "selection", "sectors", "factors"):
+        np.testing.assert_allclose(getattr(a, name), invested * getattr(f, name), atol=1e-14, err_msg=name)
+    # The sector exposures no longer carry the cash: they sum to 0 on every date.
+    np.testing.assert_allclose(a.group_exposure.sum(axis=1), 0.0, atol=1e-15)
+    frame = ev.to_pandas().attribution
+    assert list(frame.columns) == ["f1", "sectors", "cash", "selection", "active"]
+    assert f"cash {a.cash.sum() * 252 / 3:+.2%}" in " ".join(repr(ev).split())
+
+
+def test_a_partly_invested_run_attributes_its_cash(standin, run_cfg):
+    m = standin.market
+    cfg = run_cfg("TopM", {n: 0.35 for n in m.factors}, each_sector_expo=0.03)
+    scores = standin.scores.copy()
+    scores[[5, 6]] = np.nan  # two rows left empty
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        run = Kestrel.run("TopM", "000300", 0.9, cfg, scores, standin.univ, progress=False)
+    with pytest.warns(EvaluationWarning) as rec:
+        ev = evaluate(run, buy_bps=5, sell_bps=15)
+    assert EmptyRowsWarning in {w.category for w in rec}
+    assert ev.empty_rows.tolist() == [5, 6] and "2 emptied by the run" in repr(ev)
+    cash = np.where(np.isin(ev.rows, [5, 6]), 1.0, 0.1)
+    np.testing.assert_allclose(ev.cash_weight, cash, atol=1e-9)
+    np.testing.assert_allclose(ev.attribution.cash, -cash * ev.benchmark, atol=1e-12)
+    assert _identity_gap(ev) < 1e-12 and ev.summary["mean_cash"] == pytest.approx(cash.mean(), abs=1e-9)
+    # A row of zeros is all cash: nothing left to the factors, sectors or selection.
+    a = ev.attribution
+    for name in ("factors", "sectors", "selection"):
+        np.testing.assert_allclose(getattr(a, name)[[5, 6]], 0.0, atol=1e-15, err_msg=name)

@@ -21,13 +21,17 @@ Conventions (docs/evaluation.md has them in full):
 - Trades are the change from the previous row's weights (from ``initial``,
   cash by default, before the first); buys and sells are charged their own
   rate in basis points of the traded weight, on the date the weights are held.
+  A row of zeros (a date the run skipped or emptied) is held as cash.
 - Per-date returns are simple fractions; the summary annualises with 252
   dates per year (means times 252, deviations times sqrt(252)).
 - Attribution regresses each date's returns on the run's own risk data (the
   style factors and sector formulas of ``risk_names``, read from the library
   on the rows the weights were decided), sectors as dummies; the active
-  return is each style factor's active exposure times its return, plus the
-  sectors' total, plus the residual (selection), exactly.
+  return is the cash's (the uninvested weight times minus the benchmark
+  return), plus each style factor's active exposure times its return, plus
+  the sectors' total, plus the residual (selection), exactly.
+- What would be warned is also kept as text in :attr:`Evaluation.notes`, so
+  ``warn=False`` loses nothing.
 
 Everything is vectorised over blocks of dates: the only dates x columns
 arrays are the caller's own returns and the blocks.
@@ -52,8 +56,9 @@ from Kestrel.tables import weight_field
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["ANNUAL_DATES", "RETURNS_FIELD", "SUMMARY_KEYS", "Attribution", "Evaluation", "EvaluationFrames",
-           "MissingReturnsWarning", "evaluate", "summarise"]
+__all__ = ["ANNUAL_DATES", "RETURNS_FIELD", "SUMMARY_KEYS", "Attribution", "EmptyRowsWarning", "Evaluation",
+           "EvaluationFrames", "EvaluationWarning", "MissingReturnsWarning", "ShortHistoryWarning", "costs_text",
+           "drawdown", "evaluate", "summarise"]
 
 #: The stand-in library's daily returns field; pass your library's name as ``returns=``.
 RETURNS_FIELD = "daily_return"
@@ -62,14 +67,28 @@ ANNUAL_DATES = 252
 #: Keys of :attr:`Evaluation.summary`, in order.
 SUMMARY_KEYS = ("dates", "active_return", "active_return_net", "tracking_error", "information_ratio",
                 "information_ratio_gross", "max_drawdown", "hit_rate", "mean_turnover", "annual_cost",
-                "mean_holdings")
+                "mean_holdings", "mean_cash", "buy_bps", "sell_bps")
 
 _FORMULA = re.compile(r"if\((?P<field>[^=()]+)==(?P<code>-?\d+),1,0\)")
+_NO_DATES = "no dates to evaluate"
+_SHORT = (_NO_DATES, "one date to evaluate")
 _BLOCK_CELLS = 1 << 16  # dates x columns per block: cache-sized, and few columns held or in the benchmark
 
 
-class MissingReturnsWarning(RuntimeWarning):
-    """Held securities had no return (NaN) on some dates; those returns counted as 0."""
+class EvaluationWarning(RuntimeWarning):
+    """Part of an evaluation means less than it seems; :attr:`Evaluation.notes` keeps the text."""
+
+
+class MissingReturnsWarning(EvaluationWarning):
+    """Held securities had no return (NaN or infinite) on some dates; those returns counted as 0."""
+
+
+class EmptyRowsWarning(EvaluationWarning):
+    """Some rows hold no weight (dates a run skipped or emptied): they were evaluated as cash."""
+
+
+class ShortHistoryWarning(EvaluationWarning):
+    """No date, or a single one, to evaluate: the summary's deviations and ratios are NaN."""
 
 
 @dataclass(frozen=True, repr=False)
@@ -93,8 +112,17 @@ class Attribution:
         The same for the sector groups.
     selection : ndarray, D
         The rest of the active return: active weights times the regression's residuals.
+    cash : ndarray, D
+        What the uninvested weight cost against the benchmark: minus the cash
+        weight (``1 - sum of weights``) times the benchmark return.
     weighting : str
         "equal" or "sqrt_bench": the regression's weights.
+
+    The exposures are those of the invested weights against the benchmark
+    scaled to the same total, ``w - sum(w) * b``: for a fully invested row
+    the run's own active exposures, and none at all for a row of zeros,
+    whose whole active return is cash. ``factors + sectors + cash +
+    selection`` is the active return on every date, to rounding.
     """
 
     styles: tuple[str, ...]
@@ -104,6 +132,7 @@ class Attribution:
     group_exposure: NDArray[np.float64]
     group_returns: NDArray[np.float64]
     selection: NDArray[np.float64]
+    cash: NDArray[np.float64]
     weighting: str
 
     @property
@@ -135,8 +164,8 @@ class EvaluationFrames:
     daily : pandas.DataFrame
         One row per evaluated date (indexed by the return's date, or its row).
     attribution : pandas.DataFrame or None
-        Per date: one column per style factor, then ``sectors``, ``selection``
-        and ``active`` (their sum).
+        Per date: one column per style factor, then ``sectors``, ``cash``,
+        ``selection`` and ``active`` (their sum).
     summary : pandas.Series
     """
 
@@ -171,10 +200,17 @@ class Evaluation:
     holdings : ndarray of int64, D
         Securities with positive weight.
     missing_weight : ndarray, D
-        Weight held in securities whose return was NaN (counted as 0).
+        Weight held in securities whose return was NaN or infinite (counted as 0).
     attribution : Attribution or None
     lag : int
     buy_bps, sell_bps : float
+    cash_weight : ndarray, D
+        Weight not invested: 1 minus the sum of the row's weights (1 on a row of zeros).
+    empty_rows : ndarray of int64
+        Decision rows whose weights were all zero (held as cash).
+    notes : tuple of str
+        What :func:`evaluate` warned of (or would have, with ``warn=False``):
+        returns missing on held securities, rows of zeros, no or one date.
     """
 
     rows: NDArray[np.int64]
@@ -195,6 +231,9 @@ class Evaluation:
     lag: int
     buy_bps: float
     sell_bps: float
+    cash_weight: NDArray[np.float64]
+    empty_rows: NDArray[np.int64]
+    notes: tuple[str, ...]
     summary: dict[str, float] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -212,40 +251,63 @@ class Evaluation:
             "row": self.rows, "return_row": self.return_rows, "gross": self.gross, "net": self.net,
             "benchmark": self.benchmark, "active": self.active, "active_net": self.active_net,
             "turnover": self.turnover, "buys": self.buys, "sells": self.sells, "cost": self.cost,
-            "holdings": self.holdings, "missing_weight": self.missing_weight}, index=index)
+            "holdings": self.holdings, "cash_weight": self.cash_weight, "missing_weight": self.missing_weight},
+            index=index)
         attr = None
         a = self.attribution
         if a is not None:
             attr = pd.DataFrame(a.contributions, index=index.copy(), columns=list(a.styles))
             attr["sectors"] = a.sectors
+            attr["cash"] = a.cash
             attr["selection"] = a.selection
             attr["active"] = self.active
         return EvaluationFrames(daily, attr, pd.Series(self.summary, name="summary"))
 
+    @property
+    def costs_used(self) -> str:
+        """The cost rates charged, as text: ``"costs: 5 bp buy / 15 bp sell"``."""
+        return costs_text(self.buy_bps, self.sell_bps)
+
     def __repr__(self) -> str:
         s = self.summary
+        n = s["dates"]
         span = ""
-        if len(self.rows):
+        if n:
             first, last = (self.dates[[0, -1]] if self.dates is not None else self.return_rows[[0, -1]])
-            span = f", returns of {first} to {last}"
-        lines = [f"Evaluation: {s['dates']} dates{span}, lag {self.lag}, "
-                 f"costs {self.buy_bps:g} bp buy / {self.sell_bps:g} bp sell",
-                 f"  active return    {s['active_return']:+9.2%} gross  {s['active_return_net']:+9.2%} net"
-                 "   (per year)",
-                 f"  tracking error   {s['tracking_error']:9.2%}        information ratio "
-                 f"{s['information_ratio']:.2f} net, {s['information_ratio_gross']:.2f} gross",
-                 f"  max drawdown     {s['max_drawdown']:9.2%}        positive dates {s['hit_rate']:.1%}",
-                 f"  turnover         {s['mean_turnover']:9.2%} a day  costs {s['annual_cost']:.2%} a year, "
-                 f"{s['mean_holdings']:.0f} holdings"]
-        a = self.attribution
-        if a is not None and len(self.rows):
-            years = len(self.rows) / ANNUAL_DATES
-            parts = [(n, v) for n, v in zip(a.styles, a.contributions.sum(axis=0))]
-            parts += [("sectors", a.sectors.sum()), ("selection", a.selection.sum())]
-            text = ", ".join(f"{n} {v / years:+.2%}" for n, v in parts)
-            lines += textwrap.wrap(f"attribution (per year, regression weights {a.weighting}): {text}", 96,
-                                   initial_indent="  ", subsequent_indent="    ")
+            span = f", returns of {first} to {last}" if n > 1 else f", the return of {first}"
+        lines = [f"Evaluation: {n} date{'' if n == 1 else 's'}{span}, lag {self.lag}, {self.costs_used}"]
+        # The short-history notes stand in for the figures they explain; the others follow them.
+        notes = [t for t in self.notes if not t.startswith(_SHORT)]
+        if n == 0:
+            notes = [t for t in self.notes if t.startswith(_NO_DATES)] + notes
+        else:
+            spread = (f"{s['tracking_error']:9.2%}        information ratio {s['information_ratio']:.2f} net, "
+                      f"{s['information_ratio_gross']:.2f} gross" if n > 1 else
+                      "one date: no deviation, so no tracking error or information ratio")
+            cash = f", cash {s['mean_cash']:.2%} of the weight" if abs(s["mean_cash"]) >= 5e-5 else ""
+            lines += [f"  active return    {s['active_return']:+9.2%} gross  {s['active_return_net']:+9.2%} net"
+                      "   (per year)",
+                      f"  tracking error   {spread}",
+                      f"  max drawdown     {s['max_drawdown']:9.2%}        positive dates {s['hit_rate']:.1%}",
+                      f"  turnover         {s['mean_turnover']:9.2%} a day (one-way)  costs {s['annual_cost']:.2%} "
+                      f"a year, {s['mean_holdings']:.0f} holdings{cash}"]
+            a = self.attribution
+            if a is not None:
+                years = n / ANNUAL_DATES
+                parts = [(name, v) for name, v in zip(a.styles, a.contributions.sum(axis=0))]
+                parts += [("sectors", a.sectors.sum()), ("cash", a.cash.sum()), ("selection", a.selection.sum())]
+                text = ", ".join(f"{name} {v / years:+.2%}" for name, v in parts)
+                lines += textwrap.wrap(f"attribution (per year, regression weights {a.weighting}): {text}", 96,
+                                       initial_indent="  ", subsequent_indent="    ")
+        for t in notes:
+            lines += textwrap.wrap(t, 96, initial_indent="  ", subsequent_indent="    ")
         return "\n".join(lines)
+
+
+def costs_text(buy_bps: float, sell_bps: float) -> str:
+    """``"costs: 5 bp buy / 15 bp sell"``, saying so when none were charged."""
+    text = f"costs: {buy_bps:g} bp buy / {sell_bps:g} bp sell"
+    return text + " (none charged)" if buy_bps == 0 and sell_bps == 0 else text
 
 
 def _annual(x: NDArray[np.float64]) -> float:
@@ -283,6 +345,9 @@ def summarise(ev: Evaluation) -> dict[str, float]:
         "mean_turnover": float(ev.turnover.mean()) if n else math.nan,
         "annual_cost": _annual(ev.cost),
         "mean_holdings": float(ev.holdings.mean()) if n else math.nan,
+        "mean_cash": float(ev.cash_weight.mean()) if n else math.nan,
+        "buy_bps": ev.buy_bps,
+        "sell_bps": ev.sell_bps,
     }
 
 
@@ -361,6 +426,62 @@ class _Groups:
         return g
 
 
+def _rows_text(rows: Any, limit: int = 8) -> str:
+    rows = [int(r) for r in rows]
+    return ", ".join(str(r) for r in rows[:limit]) + (f", ... ({len(rows)} in all)" if len(rows) > limit else "")
+
+
+def _check_unique(univ: NDArray[np.int64], whose: str) -> None:
+    s = np.sort(univ)
+    repeated = np.unique(s[1:][s[1:] == s[:-1]])
+    if repeated.size:
+        where = "; ".join(f"column {c} at weight columns {_rows_text(np.flatnonzero(univ == c), 4)}"
+                          for c in repeated[:3]) + ("; ..." if len(repeated) > 3 else "")
+        raise ValueError(
+            f"{whose} univ_idx repeats library column(s) {_rows_text(repeated)} ({where}): each weight column "
+            "must be a security of its own; add the weights of a repeated security into one column")
+
+
+def _short_history_notes(T: int, D: int, run_rows: NDArray[np.int64], lag: int, n_ret: int,
+                         source_name: str) -> list[str]:
+    if D > 1:
+        return []
+    if T == 0:
+        return [f"{_NO_DATES}: the weights have no rows"]
+    if D == 0:
+        return [f"{_NO_DATES}: with lag {lag}, the first row's weights (row {run_rows[0]}) would earn the return "
+                f"of row {run_rows[0] + lag}, but {source_name} end at row {n_ret - 1}; the summary is NaN"]
+    return ["one date to evaluate: no deviation, so the tracking error and the information ratios are NaN"
+            + (f" (with lag {lag} the later rows' returns lie beyond row {n_ret - 1} of {source_name})"
+               if T > 1 else "")]
+
+
+def _missing_note(source_name: str, hit: NDArray[np.int64], infinite: list[NDArray[np.int64]],
+                  missing: NDArray[np.float64]) -> str:
+    inf = np.concatenate(infinite) if infinite else np.zeros(0, dtype=np.int64)
+    what = "NaN or infinite" if len(inf) else "NaN"
+    text = (f"{source_name}: {what} returns on held securities counted as 0 on {len(hit)} date(s) "
+            f"(decided on rows {_rows_text(hit)}); up to {missing.max():.4g} of the weight on one date")
+    if len(inf):
+        text += f"; infinite on rows {_rows_text(inf)}"
+    return text
+
+
+def _empty_note(whose: str, empty: NDArray[np.bool_], run_rows: NDArray[np.int64], status: Any) -> str:
+    D, empty_rows = len(run_rows), run_rows[empty]
+    why = ""
+    st = None if status is None else np.asarray(status)
+    if st is not None and st.ndim == 1 and len(st) >= D:  # a run's status, one per row
+        codes = st[:D][empty]
+        parts = [f"{int((codes == c).sum())} {name}" for c, name in ((1, "skipped"), (2, "emptied"))
+                 if (codes == c).any()]
+        why = f" ({' and '.join(parts)} by the run)" if parts else ""
+    weights = "the run's weights" if whose == "the run's" else "the weights"
+    return (f"{weights} are all zero on {len(empty_rows)} of {D} rows{why}: rows "
+            f"{_rows_text(empty_rows)}; they are held as cash, earning 0 (minus the benchmark's return as active "
+            "return: the attribution's cash), and the sales into them and the purchases after them are charged")
+
+
 # ---------------------------------------------------------------------------
 
 def evaluate(
@@ -420,7 +541,13 @@ def evaluate(
         data alike.
     library : str, default "VelaIntradayModel"
     warn : bool, default True
-        Warn (:class:`MissingReturnsWarning`, once per call) when held securities lack a return.
+        Warn, once per kind and call, of what makes part of the result mean
+        less than it seems (all :class:`EvaluationWarning`):
+        :class:`MissingReturnsWarning` (held securities without a finite
+        return, counted as 0), :class:`EmptyRowsWarning` (rows of zeros, held
+        as cash) and :class:`ShortHistoryWarning` (no date or one date to
+        evaluate). ``False`` is silent; :attr:`Evaluation.notes` has the same
+        texts either way.
 
     Returns
     -------
@@ -429,7 +556,8 @@ def evaluate(
     Raises
     ------
     ValueError
-        For returns, weights, rows or columns whose sizes do not fit, naming them.
+        For returns, weights, rows or columns whose sizes do not fit, naming
+        them, and for a `univ_idx` that repeats a library column.
     """
     if columns not in ("library", "universe"):
         raise ValueError(f"columns must be 'library' or 'universe', got {columns!r}")
@@ -466,6 +594,7 @@ def evaluate(
         raise ValueError(f"{whose} weights have {T} rows but there are {len(run_rows)} row numbers")
     if len(univ) != N:
         raise ValueError(f"{whose} weights have {N} columns but univ_idx has {len(univ)}")
+    _check_unique(univ, whose)
     if T and (run_rows[0] < 0 or (np.diff(run_rows) <= 0).any()):
         raise ValueError(f"{whose} rows must be increasing library rows >= 0")
 
@@ -492,10 +621,15 @@ def evaluate(
     prev = np.zeros(N) if initial is None else np.asarray(initial, dtype=np.float64)
     if prev.shape != (N,):
         raise ValueError(f"initial must hold the {N} weights of the universe, got shape {prev.shape}")
+    if not np.isfinite(prev).all():
+        raise ValueError(f"initial must hold finite weights; it has {int((~np.isfinite(prev)).sum())} that are "
+                         "NaN or infinite (use 0 for a security not held)")
 
     # Rows whose return is not known yet are left out (at most `lag` of them).
     # Rows are increasing, so the rows kept are a leading run of them.
     D = int((run_rows + lag < ret.shape[0]).sum())
+    notes = _short_history_notes(T, D, run_rows, lag, ret.shape[0], source_name)
+    status = getattr(source, "status", None) if whose == "the run's" else None
     weights, run_rows = weights[:D], run_rows[:D]
     if not np.isfinite(weights).all():
         raise ValueError(f"{whose} weights are not all finite")
@@ -506,7 +640,7 @@ def evaluate(
     G = groups.count if groups is not None else 0
     S = len(styles)
 
-    out = {k: np.zeros(D) for k in ("gross", "benchmark", "buys", "sells", "missing")}
+    out = {k: np.zeros(D) for k in ("gross", "benchmark", "buys", "sells", "missing", "invested")}
     holdings = np.zeros(D, dtype=np.int64)
     if attribution:
         se, sr = np.zeros((D, S)), np.zeros((D, S))
@@ -515,6 +649,7 @@ def evaluate(
     gather = None if columns == "library" else univ
     block = max(1, _BLOCK_CELLS // max(width, 1))
     missing_rows: list[NDArray[np.int64]] = []
+    infinite_rows: list[NDArray[np.int64]] = []
 
     for b0 in range(0, D, block):
         b1 = min(D, b0 + block)
@@ -529,14 +664,20 @@ def evaluate(
             return np.asarray(x if gather is None else x[:, gather], dtype=np.float64)
 
         raw = np.asarray(ret[d[0] + lag:d[-1] + lag + 1] if contiguous else ret[d + lag], dtype=np.float64)
-        nan = np.isnan(raw)
-        R = np.where(nan, 0.0, raw)
+        # NaN and infinite returns alike are missing (isfinite costs what isnan does).
+        ok = np.isfinite(raw)
+        R = np.where(ok, raw, 0.0)
+        nan = np.logical_not(ok, out=ok)
         W = weights[b0:b1]
         held_nan = nan[:, pos] & (W != 0)
         if held_nan.any():
             out["missing"][b0:b1] = np.where(held_nan, W, 0.0).sum(axis=1)
             missing_rows.append(d[held_nan.any(axis=1)])
+            held_inf = held_nan & np.isinf(raw[:, pos])
+            if held_inf.any():
+                infinite_rows.append(d[held_inf.any(axis=1)])
         out["gross"][b0:b1] = np.einsum("tn,tn->t", W, R[:, pos])
+        out["invested"][b0:b1] = W.sum(axis=1)
         holdings[b0:b1] = (W > 0).sum(axis=1)
         dw = np.diff(W, axis=0, prepend=(prev if b0 == 0 else weights[b0 - 1])[None, :])
         out["buys"][b0:b1] = np.maximum(dw, 0.0).sum(axis=1)
@@ -581,8 +722,9 @@ def evaluate(
             else:
                 part(f, Y[k])
         Y[S] = Rc
+        # Against the benchmark scaled to the invested total: the cash is a line of its own.
         A = Y[S + 1]
-        np.negative(Bc, out=A)
+        np.multiply(Bc, -out["invested"][b0:b1, None], out=A)
         A[:, at] += Wc
         X = Y[:S]
         if S:
@@ -639,19 +781,30 @@ def evaluate(
     cost = (buys * float(buy_bps) + sells * float(sell_bps)) / 1e4
     net = gross - cost
     active = gross - bench_ret
+    cash_weight = 1.0 - out["invested"]
     attr = None
     if attribution:
         assert groups is not None
+        cash = 0.0 - cash_weight * bench_ret  # not -0.0 where nothing is in cash
         explained = (se * sr).sum(axis=1) + (ge * gr).sum(axis=1)
-        attr = Attribution(tuple(styles), groups.names, se, sr, ge, gr, active - explained, weighting)
+        attr = Attribution(tuple(styles), groups.names, se, sr, ge, gr, active - cash - explained, cash,
+                           weighting)
 
-    if missing_rows and warn:
-        hit = np.concatenate(missing_rows)
-        shown = ", ".join(str(r) for r in hit[:8]) + (", ..." if len(hit) > 8 else "")
-        warnings.warn(
-            f"{source_name}: NaN returns on held securities counted as 0 on {len(hit)} date(s) "
-            f"(decided on rows {shown}); up to {out['missing'].max():.4g} of the weight on one date",
-            MissingReturnsWarning, stacklevel=2)
+    kinds: list[type[EvaluationWarning]] = [ShortHistoryWarning] * len(notes)
+    if missing_rows:
+        notes.append(_missing_note(source_name, np.concatenate(missing_rows), infinite_rows, out["missing"]))
+        kinds.append(MissingReturnsWarning)
+    # A row of zeros: no holding, and no weight held short either.
+    empty = holdings == 0
+    if empty.any():
+        empty[empty] = ~weights[empty].any(axis=1)
+    empty_rows = run_rows[empty]
+    if len(empty_rows):
+        notes.append(_empty_note(whose, empty, run_rows, status))
+        kinds.append(EmptyRowsWarning)
+    if warn:
+        for text, kind in zip(notes, kinds):
+            warnings.warn(text, kind, stacklevel=2)
 
     return_rows = run_rows + lag
     dates = None
@@ -663,4 +816,4 @@ def evaluate(
             dates = axis[return_rows]
     return Evaluation(run_rows.copy(), return_rows, dates, gross, net, bench_ret, active, net - bench_ret,
                       (buys + sells) / 2, buys, sells, cost, holdings, out["missing"], attr, lag,
-                      float(buy_bps), float(sell_bps))
+                      float(buy_bps), float(sell_bps), cash_weight, empty_rows, tuple(notes))
