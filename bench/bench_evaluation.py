@@ -36,7 +36,7 @@ def settings(factors):
 def measure(dates=2500, secu=5000, univ=3000, factors=10, repeat=5, workdir=None):
     import Kestrel
     import VelaIntradayModel as vim
-    from kestrel_tools.evaluation import evaluate
+    from Kestrel.evaluation import evaluate
 
     with tempfile.TemporaryDirectory(prefix="kestrel-eval-bench-") as tmp:
         store = Path(workdir or tmp) / "store"

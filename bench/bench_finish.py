@@ -56,7 +56,7 @@ def capture(algo, market, scores, univ, factor_limit, sector_limit):
     """The finish problems of a run: per date that needed one, (row, w0, caps, factors, bench_expo, limits),
     and the run's weights (the loop's, as every date is left unfinished)."""
     import Kestrel
-    from kestrel_tools.finish import Finisher
+    from Kestrel.finish import Finisher
 
     class Capture(Finisher):
         def __init__(self):
@@ -118,7 +118,7 @@ def one_way(w, pre):
 
 
 def measure_case(algo, market, scores, univ, factor_limit, sector_limit, seed, score_kind="smoothed"):
-    from kestrel_tools.finish import DEFAULT_BUDGET, Finisher, best_feasible, within
+    from Kestrel.finish import DEFAULT_BUDGET, Finisher, best_feasible, within
 
     budgets = tuple(dict.fromkeys((*BUDGETS, DEFAULT_BUDGET)))
     problems, loop_weights = capture(algo, market, scores, univ, factor_limit, sector_limit)
@@ -187,7 +187,7 @@ def measure_case(algo, market, scores, univ, factor_limit, sector_limit, seed, s
 def measure_give_way(market, scores, univ, seed, shrink=0.2, cap=0.05):
     """TopM2's dates at 0.01 / 0.0025 with the limits shrunk and a cap below the loop row's turnover:
     the limits give way, or with cap_gives_way the cap does."""
-    from kestrel_tools.finish import Finisher
+    from Kestrel.finish import Finisher
 
     problems, loop_weights = capture("TopM2", market, scores, univ, 0.01, 0.0025)
     x_all = score_rows(scores, "TopM2")
@@ -221,7 +221,7 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=3)
     args = ap.parse_args(argv)
     import VelaIntradayModel as vim
-    from kestrel_tools.finish import DEFAULT_BUDGET
+    from Kestrel.finish import DEFAULT_BUDGET
 
     dates, secu, n_univ = (12, 2500, 2000) if args.quick else (80, 5000, 4000)
     t0 = time.perf_counter()

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import Kestrel
-from kestrel_tools.evaluation import (
+from Kestrel.evaluation import (
     SUMMARY_KEYS,
     EmptyRowsWarning,
     EvaluationWarning,
@@ -14,7 +14,7 @@ from kestrel_tools.evaluation import (
     ShortHistoryWarning,
     evaluate,
 )
-from kestrel_tools.tables import sector_formula
+from Kestrel.tables import sector_formula
 
 vim = pytest.importorskip("VelaIntradayModel")
 
@@ -236,7 +236,7 @@ def test_a_factor_missing_on_a_date_gets_no_return(tiny):
 
 def test_sweep_evaluates_every_run_on_the_workers(tmp_path, clean_store):
     distributed = pytest.importorskip("dask.distributed")
-    from kestrel_tools.sweep import EVALUATION_METRICS, grid, run_sweep, write_sweep_data
+    from Kestrel.sweep import EVALUATION_METRICS, grid, run_sweep, write_sweep_data
 
     m = vim.generate_market(tmp_path / "store", n_dates=25, n_secu=600, n_factors=3, seed=2,
                             bench_sizes={"weight300": 300})

@@ -11,7 +11,7 @@ import pytest
 
 highspy = pytest.importorskip("highspy")
 
-from kestrel_tools.finish import (  # noqa: E402
+from Kestrel.finish import (  # noqa: E402
     FLOOR,
     TOLERANCE,
     Finisher,
@@ -427,7 +427,7 @@ def test_bad_arrays_are_refused_naming_the_argument(change, error, match):
 
 def test_the_module_imports_without_the_solver_and_asks_for_it_when_solving():
     code = ("import sys; sys.modules['highspy'] = None\n"
-            "import kestrel_tools.finish as f\n"
+            "import Kestrel.finish as f\n"
             "print(f.FLOOR, f.TOLERANCE)\n"
             "f.Finisher()\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

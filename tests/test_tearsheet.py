@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from kestrel_tools.evaluation import Attribution, Evaluation
-from kestrel_tools.tearsheet import PANELS, ROLLING_DATES, plot_tearsheet, rolling_information_ratio, tearsheet_figure
+from Kestrel.evaluation import Attribution, Evaluation
+from Kestrel.tearsheet import PANELS, ROLLING_DATES, plot_tearsheet, rolling_information_ratio, tearsheet_figure
 
 STYLES = ("size", "beta", "momentum", "book_to_price", "growth", "liquidity", "leverage")
 

@@ -222,7 +222,7 @@ AT_LIMIT = 0.9
 def risk_label(name: str, library: str | None = "VelaIntradayModel") -> str:
     """A risk name as a reader knows it: the sector's name for a sector formula, the name itself otherwise.
 
-    Sector names come from the data library (:func:`kestrel_tools.tables.sector_names`);
+    Sector names come from the data library (:func:`Kestrel.tables.sector_names`);
     without them, or with `library` None, the sector formula of code 7 reads "sector 7".
     """
     names = sector_names(library) if library is not None and name in _SECTOR_OF else None
@@ -653,7 +653,7 @@ def plot_run(run: Any, path: str | Path = "kestrel_report.png", *, bench: ArrayL
     exposures after control as multiples of their limit, in bands that make
     sitting at the limit stand out, beside the same per-sector shares of
     dates and medians. Sectors carry the data library's names where it
-    offers them (:func:`kestrel_tools.tables.sector_names`). The title gives
+    offers them (:func:`Kestrel.tables.sector_names`). The title gives
     the date range.
 
     Parameters

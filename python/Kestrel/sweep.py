@@ -17,7 +17,7 @@ cluster). Only the paths and the settings are sent with a task::
 
 On a real cluster only the client changes: ``Client("tcp://HOST:8786")``.
 With ``evaluate={"buy_bps": 5, "sell_bps": 15}`` each run is also evaluated
-on its worker (:mod:`kestrel_tools.evaluation`, returns read there) and the
+on its worker (:mod:`Kestrel.evaluation`, returns read there) and the
 table gains its summary columns.
 
 Workers need Kestrel and the data library installed, as the client does.
@@ -47,7 +47,7 @@ __all__ = ["EVALUATION_METRICS", "METRICS", "SweepData", "evaluation_notes", "gr
 # Columns of the summary that follow the settings of each grid point.
 METRICS = ("dates_processed", "mean_holdings", "daily_turnover", "max_abs_exposure", "max_loop_count",
            "dates_over_limit", "dates_finished", "seconds", "memory_mapped", "error", "notes")
-# Columns added when the sweep evaluates its runs (kestrel_tools.evaluation summary keys).
+# Columns added when the sweep evaluates its runs (Kestrel.evaluation summary keys).
 EVALUATION_METRICS = ("active_return", "active_return_net", "tracking_error", "information_ratio",
                       "max_drawdown", "hit_rate", "mean_turnover", "annual_cost")
 
@@ -125,7 +125,7 @@ def summarise(result: Any, n_factors: int) -> dict[str, float]:
     dict
         ``dates_processed`` (dates with status processed), ``mean_holdings``
         (securities held, over processed dates), ``daily_turnover`` (mean
-        one-way turnover, :func:`kestrel_tools.report.turnover`, from one
+        one-way turnover, :func:`Kestrel.report.turnover`, from one
         processed date to the next: the first date's purchase from cash is
         left out),
         ``max_abs_exposure`` (largest |active exposure| to a configured
@@ -237,7 +237,7 @@ def run_point(data: SweepData, bench_symbol: str, secu_pct: float, base_cfg: Map
         Passed to ``Kestrel.run`` (workers then need ``highspy``).
     evaluate : mapping or bool, optional
         Evaluate the run on the worker: keywords of
-        :func:`kestrel_tools.evaluation.evaluate` (True: its defaults). The
+        :func:`Kestrel.evaluation.evaluate` (True: its defaults). The
         returns are read on the worker: a library field name (``returns=``,
         default the stand-in's), or a ``pathlib.Path`` of a ``.npy`` file
         every worker can read, memory-mapped there.

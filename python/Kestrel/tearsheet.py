@@ -271,7 +271,7 @@ def plot_tearsheet(ev: Evaluation, path: str | Path = "kestrel_tearsheet.png", *
 
     Parameters
     ----------
-    ev : kestrel_tools.evaluation.Evaluation
+    ev : Kestrel.evaluation.Evaluation
     path : str or pathlib.Path, default "kestrel_tearsheet.png"
     title : str, optional
     top_factors : int, default 5
