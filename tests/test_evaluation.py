@@ -480,3 +480,26 @@ def test_a_partly_invested_run_attributes_its_cash(standin, run_cfg):
     a = ev.attribution
     for name in ("factors", "sectors", "selection"):
         np.testing.assert_allclose(getattr(a, name)[[5, 6]], 0.0, atol=1e-15, err_msg=name)
+
+
+# W trades: row 1 buys column 0 and sells column 1, row 2 the reverse, row 3 buys 0 and sells 1 again.
+@pytest.mark.parametrize("no_buy, no_sell, counted", [
+    (None, None, None),
+    (np.zeros((4, 2), bool), np.zeros((4, 2), bool), [0, 0, 0]),
+    ([[0, 0], [1, 0], [0, 0], [0, 0]], None, [0, 1, 0]),           # bought column 0 while blocked
+    (None, [[0, 0], [0, 1], [1, 0], [0, 0]], [0, 1, 1]),           # sold column 1, then column 0, while blocked
+    ([[0, 0], [0, 1], [1, 0], [0, 0]], None, [0, 0, 0]),           # blocked for buying what it sold: no harm
+])
+def test_trades_on_blocked_names_are_counted(tiny, no_buy, no_sell, counted):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ev = ev_tiny(no_buy=None if no_buy is None else np.asarray(no_buy, bool),
+                     no_sell=None if no_sell is None else np.asarray(no_sell, bool))
+    said = [str(w.message) for w in caught if w.category is Kestrel.evaluation.BlockedTradesWarning]
+    if counted is None:
+        assert ev.blocked_trades is None and np.isnan(ev.summary["blocked_trades"]) and not said
+        return
+    assert ev.blocked_trades.tolist() == counted and ev.summary["blocked_trades"] == sum(counted)
+    assert bool(said) == (sum(counted) > 0) and "could not be traded" in repr(ev)
+    with pytest.raises(ValueError, match="no_buy must be a 4 x 2 array of bool"):
+        ev_tiny(no_buy=np.zeros((3, 2), bool))

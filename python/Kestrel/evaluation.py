@@ -56,7 +56,8 @@ from Kestrel.tables import weight_field
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["ANNUAL_DATES", "RETURNS_FIELD", "SUMMARY_KEYS", "Attribution", "EmptyRowsWarning", "Evaluation",
+__all__ = ["ANNUAL_DATES", "RETURNS_FIELD", "SUMMARY_KEYS", "Attribution", "BlockedTradesWarning", "EmptyRowsWarning",
+           "Evaluation",
            "EvaluationFrames", "EvaluationWarning", "MissingReturnsWarning", "ShortHistoryWarning", "costs_text",
            "drawdown", "evaluate", "summarise"]
 
@@ -67,12 +68,13 @@ ANNUAL_DATES = 252
 #: Keys of :attr:`Evaluation.summary`, in order.
 SUMMARY_KEYS = ("dates", "active_return", "active_return_net", "tracking_error", "information_ratio",
                 "information_ratio_gross", "max_drawdown", "hit_rate", "mean_turnover", "annual_cost",
-                "mean_holdings", "mean_cash", "buy_bps", "sell_bps")
+                "mean_holdings", "mean_cash", "buy_bps", "sell_bps", "blocked_trades")
 
 _FORMULA = re.compile(r"if\((?P<field>[^=()]+)==(?P<code>-?\d+),1,0\)")
 _NO_DATES = "no dates to evaluate"
 _SHORT = (_NO_DATES, "one date to evaluate")
 _BLOCK_CELLS = 1 << 16  # dates x columns per block: cache-sized, and few columns held or in the benchmark
+_NO_TRADE = 1e-12  # a weight change below this is rounding, not a trade
 
 
 class EvaluationWarning(RuntimeWarning):
@@ -89,6 +91,11 @@ class EmptyRowsWarning(EvaluationWarning):
 
 class ShortHistoryWarning(EvaluationWarning):
     """No date, or a single one, to evaluate: the summary's deviations and ratios are NaN."""
+
+
+class BlockedTradesWarning(EvaluationWarning):
+    """The weights trade names that could not be traded (bought while blocked for buying, sold while blocked
+    for selling)."""
 
 
 @dataclass(frozen=True, repr=False)
@@ -211,6 +218,10 @@ class Evaluation:
     notes : tuple of str
         What :func:`evaluate` warned of (or would have, with ``warn=False``):
         returns missing on held securities, rows of zeros, no or one date.
+    blocked_trades : ndarray of int64, D, or None
+        Names bought while blocked for buying plus names sold while blocked for
+        selling, on each date; None when no blocks were given. A run made with
+        its blocks trades none.
     """
 
     rows: NDArray[np.int64]
@@ -234,6 +245,7 @@ class Evaluation:
     cash_weight: NDArray[np.float64]
     empty_rows: NDArray[np.int64]
     notes: tuple[str, ...]
+    blocked_trades: NDArray[np.int64] | None = None
     summary: dict[str, float] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -291,6 +303,8 @@ class Evaluation:
                       f"  max drawdown     {s['max_drawdown']:9.2%}        positive dates {s['hit_rate']:.1%}",
                       f"  turnover         {s['mean_turnover']:9.2%} a day (one-way)  costs {s['annual_cost']:.2%} "
                       f"a year, {s['mean_holdings']:.0f} holdings{cash}"]
+            if self.blocked_trades is not None:
+                lines.append(f"  trades on names that could not be traded: {int(self.blocked_trades.sum())}")
             a = self.attribution
             if a is not None:
                 years = n / ANNUAL_DATES
@@ -348,6 +362,7 @@ def summarise(ev: Evaluation) -> dict[str, float]:
         "mean_cash": float(ev.cash_weight.mean()) if n else math.nan,
         "buy_bps": ev.buy_bps,
         "sell_bps": ev.sell_bps,
+        "blocked_trades": math.nan if ev.blocked_trades is None else int(ev.blocked_trades.sum()),
     }
 
 
@@ -467,6 +482,17 @@ def _missing_note(source_name: str, hit: NDArray[np.int64], infinite: list[NDArr
     return text
 
 
+def _blocks(value: Any, name: str, T: int, N: int) -> NDArray[np.bool_] | None:
+    """Blocks over the weights' rows and columns as bool, or None."""
+    if value is None:
+        return None
+    mask = np.asarray(value)
+    if mask.dtype.kind not in "biuf" or mask.shape != (T, N):
+        raise ValueError(f"{name} must be a {T} x {N} array of bool (rows x universe, as the weights), got "
+                         f"{mask.dtype} of shape {mask.shape}")
+    return mask.astype(bool)
+
+
 def _empty_note(whose: str, empty: NDArray[np.bool_], run_rows: NDArray[np.int64], status: Any) -> str:
     D, empty_rows = len(run_rows), run_rows[empty]
     why = ""
@@ -501,6 +527,8 @@ def evaluate(
     weighting: str = "sqrt_bench",
     library: str = "VelaIntradayModel",
     warn: bool = True,
+    no_buy: ArrayLike | None = None,
+    no_sell: ArrayLike | None = None,
 ) -> Evaluation:
     """Returns, costs, benchmark, active return and attribution of a run's weights.
 
@@ -548,6 +576,10 @@ def evaluate(
         as cash) and :class:`ShortHistoryWarning` (no date or one date to
         evaluate). ``False`` is silent; :attr:`Evaluation.notes` has the same
         texts either way.
+    no_buy, no_sell : array_like of bool, shape (T, N), optional
+        Names that could not be bought (sold) on each row of the weights: the
+        trades on them are counted (:attr:`Evaluation.blocked_trades`). A run
+        made with blocks brings its own (``run.no_buy``, ``run.no_sell``).
 
     Returns
     -------
@@ -634,6 +666,11 @@ def evaluate(
     if not np.isfinite(weights).all():
         raise ValueError(f"{whose} weights are not all finite")
 
+    blocks = [_blocks(b if b is not None else getattr(source, f"no_{side}", None), f"no_{side}", T, N)
+              for side, b in (("buy", no_buy), ("sell", no_sell))]
+    counted = any(b is not None for b in blocks)
+    blocked_trades = np.zeros(D, dtype=np.int64)
+
     styles, sectors = _split_risk_names(names) if attribution else ([], [])
     style_fields = _request(lib, styles) if attribution and styles else []
     groups = _Groups(lib, sectors) if attribution else None
@@ -682,6 +719,11 @@ def evaluate(
         dw = np.diff(W, axis=0, prepend=(prev if b0 == 0 else weights[b0 - 1])[None, :])
         out["buys"][b0:b1] = np.maximum(dw, 0.0).sum(axis=1)
         out["sells"][b0:b1] = np.maximum(-dw, 0.0).sum(axis=1)
+        if counted:
+            # A change below rounding is no trade.
+            for mask, traded in zip(blocks, (dw > _NO_TRADE, dw < -_NO_TRADE)):
+                if mask is not None:
+                    blocked_trades[b0:b1] += (traded & mask[b0:b1]).sum(axis=1)
 
         raw = take(bench)
         B = np.where(raw > 0, raw, 0.0)  # NaN is no weight
@@ -802,6 +844,12 @@ def evaluate(
     if len(empty_rows):
         notes.append(_empty_note(whose, empty, run_rows, status))
         kinds.append(EmptyRowsWarning)
+    if counted and blocked_trades.any():
+        hit = run_rows[blocked_trades > 0]
+        notes.append(f"{int(blocked_trades.sum())} trade(s) on names that could not be traded (bought while "
+                     f"blocked for buying, or sold while blocked for selling) on {len(hit)} date(s): rows "
+                     f"{_rows_text(hit)}; a desk could not have made them")
+        kinds.append(BlockedTradesWarning)
     if warn:
         for text, kind in zip(notes, kinds):
             warnings.warn(text, kind, stacklevel=2)
@@ -816,4 +864,5 @@ def evaluate(
             dates = axis[return_rows]
     return Evaluation(run_rows.copy(), return_rows, dates, gross, net, bench_ret, active, net - bench_ret,
                       (buys + sells) / 2, buys, sells, cost, holdings, out["missing"], attr, lag,
-                      float(buy_bps), float(sell_bps), cash_weight, empty_rows, tuple(notes))
+                      float(buy_bps), float(sell_bps), cash_weight, empty_rows, tuple(notes),
+                      blocked_trades if counted else None)

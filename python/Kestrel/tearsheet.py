@@ -107,7 +107,9 @@ def tearsheet_figure(ev: Evaluation, *, title: str | None = None, top_factors: i
     top_rows = rows[0].subplots(2, 1, height_ratios=[2.4, 1.5])
     middle, bottom = rows[1].subplots(1, 2), rows[2].subplots(1, 2, width_ratios=[1.1, 1.0])
     span = f"{x[0]} to {x[-1]}, {n} dates" if n > 1 else f"{x[0]}, one date" if n else "no dates"
-    fig.suptitle(f"{title or 'Kestrel tear sheet'}\n{span}, lag {ev.lag}, {ev.costs_used}",
+    blocked = ("" if ev.blocked_trades is None else
+               f", trades on names that could not be traded: {int(ev.blocked_trades.sum())}")
+    fig.suptitle(f"{title or 'Kestrel tear sheet'}\n{span}, lag {ev.lag}, {ev.costs_used}{blocked}",
                  fontsize=15, fontweight="bold")
     marker = "o" if n == 1 else None  # a single date draws no line
 
