@@ -310,7 +310,9 @@ class Evaluation:
                 years = n / ANNUAL_DATES
                 parts = [(name, v) for name, v in zip(a.styles, a.contributions.sum(axis=0))]
                 parts += [("sectors", a.sectors.sum()), ("cash", a.cash.sum()), ("selection", a.selection.sum())]
-                text = ", ".join(f"{name} {v / years:+.2%}" for name, v in parts)
+                # Cash shows where some was held; a fully invested run's rounding is no line.
+                text = ", ".join(f"{name} {v / years:+.2%}" for name, v in parts
+                                 if name != "cash" or abs(v / years) >= 5e-5)
                 lines += textwrap.wrap(f"attribution (per year, regression weights {a.weighting}): {text}", 96,
                                        initial_indent="  ", subsequent_indent="    ")
         for t in notes:
