@@ -114,6 +114,10 @@ def test_turnover_is_one_way_from_the_row_before(mkt, run_cfg, algo):
     before = np.vstack([np.zeros(len(univ)), r.weights[:-1]])
     np.testing.assert_allclose(r.turnover, 0.5 * np.abs(r.weights - before).sum(axis=1), rtol=1e-13, atol=1e-15)
     assert r.turnover[0] == pytest.approx(0.5)  # the first row, from cash
+    # One definition everywhere a number is called turnover.
+    from Kestrel.report import run_turnover
+    np.testing.assert_array_equal(run_turnover(r), r.turnover)
+    np.testing.assert_array_equal(r.to_pandas().dates["turnover"].to_numpy(), r.turnover)
 
 
 def test_an_interrupted_save_leaves_the_previous_file_whole(mkt, run_cfg, tmp_path, monkeypatch):
