@@ -22,6 +22,8 @@ call time.
   :mod:`Kestrel.tables`. Each imports its optional dependency itself.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from ._engine import (
     KestrelWarning,
     OptimizerTopM,
@@ -36,10 +38,21 @@ from ._engine import (
     opt_gen_position_topm2,
     opt_gen_position_type,
 )
-from .result import STATUS_EMPTY, STATUS_PROCESSED, STATUS_SKIPPED, RunResult
-from .runfile import RunFileError
-from .runner import GaveWayWarning, SkippedRowsWarning, StateMismatchWarning, run
-from .state import Reindexed, RunState, reindex_state
+
+if TYPE_CHECKING:
+    from .result import STATUS_EMPTY, STATUS_PROCESSED, STATUS_SKIPPED, RunResult
+    from .runfile import RunFileError
+    from .runner import GaveWayWarning, SkippedRowsWarning, StateMismatchWarning, run
+    from .state import Reindexed, RunState, reindex_state
+
+# The Python face loads on first use, so that `import Kestrel` costs what
+# the compiled engine costs (numpy and the rest come with the first run).
+_LAZY = {
+    "STATUS_EMPTY": "result", "STATUS_PROCESSED": "result", "STATUS_SKIPPED": "result", "RunResult": "result",
+    "RunFileError": "runfile", "GaveWayWarning": "runner", "SkippedRowsWarning": "runner",
+    "StateMismatchWarning": "runner", "run": "runner", "Reindexed": "state", "RunState": "state",
+    "reindex_state": "state",
+}
 
 __all__ = [
     "STATUS_EMPTY",
@@ -68,6 +81,16 @@ __all__ = [
     "run",
 ]
 
-for _cls in (RunResult, RunState, Reindexed, RunFileError):
-    _cls.__module__ = __name__
-del _cls
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'Kestrel' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -453,3 +453,6 @@ def result_html(result: RunResult) -> str:
         cells.append(("dates where limits or the cap gave way", s["dates_gave_way"]))
     body = "".join(f"<tr><th style='text-align:left'>{k}</th><td>{v}</td></tr>" for k, v in cells)
     return f"<table><caption>Kestrel.RunResult</caption>{body}</table>"
+
+
+RunResult.__module__ = "Kestrel"  # where users meet it

@@ -206,3 +206,6 @@ def load(path: str | os.PathLike[str]) -> RunResult:
         return RunResult(**fields)
     except (TypeError, ValueError) as e:
         raise RunFileError(f"{name!r} is not a consistent saved Kestrel run: {e}") from e
+
+
+RunFileError.__module__ = "Kestrel"  # where users meet it

@@ -285,3 +285,8 @@ def reindex_state(state: RunState, univ_idx: Any, *, old_univ_idx: Any = None,
     moved = RunState(state.row, weights, smoothed, univ_idx=new.astype(np.int64), algorithm=state.algorithm,
                      bench_symbol=state.bench_symbol, secu_pct=state.secu_pct, settings=state.settings)
     return Reindexed(moved, dropped)
+
+
+for _cls in (RunState, Reindexed):  # where users meet them
+    _cls.__module__ = "Kestrel"
+del _cls
