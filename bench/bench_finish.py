@@ -22,6 +22,7 @@ largest |exposure| on a 0 limit.
     python bench/bench_finish.py --quick    # 12 dates, universe 2,000
     python bench/bench_finish.py --json out.json
     python bench/bench_finish.py --score ranked   # TopM/TopEqual scored by the standardised scores they rank by
+    python bench/bench_finish.py --runs     # whole runs with the stand-in's blocks and a cap of 0.10
 """
 
 from __future__ import annotations
@@ -211,6 +212,63 @@ def measure_give_way(market, scores, univ, seed, shrink=0.2, cap=0.05):
     return out
 
 
+def measure_run(algo, market, scores, univ, factor_limit, sector_limit):
+    """Real runs with the stand-in's blocks (suspended, limit-up, limit-down) and a cap of MAX_TURNOVER, the
+    finish on: what gave way, solve times, capture against the exact optimum under the same blocks, cap and
+    cost, and turnover against the nearest-repair finish."""
+    import Kestrel
+    from Kestrel.finish import Finisher, best_feasible
+
+    class Recording(Finisher):
+        kept: list
+
+        def __call__(self, *args):
+            answer = super().__call__(*args)
+            if answer[0] is not None:
+                self.kept.append(([None if a is None else np.array(a) for a in args], np.array(answer[0]),
+                                  answer[3] if answer[2] else 0.0))
+            return answer
+
+    cfg = settings(algo, market.factors, factor_limit, sector_limit)
+    trading = dict(no_buy=["suspended", "limit_up"], no_sell=["suspended", "limit_down"], max_turnover=MAX_TURNOVER)
+    out = {}
+    for name, budget in (("score", None), ("nearest", "nearest")):
+        fin = Recording() if budget is None else Recording(budget=budget)
+        fin.kept = []
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            r = Kestrel.run(algo, "000905", 1.0, dict(cfg), scores, univ, progress=False, finish=fin, **trading)
+        out[name] = (r, fin)
+    r, fin = out["score"]
+    done = np.asarray(r.finished)
+    seconds = np.array([s.seconds for s in fin.solutions])
+    captures = []
+    for (_, lower, upper, f, b, lim, pre, cap, score, cost), w, excess in fin.kept:
+        best = best_feasible(score, upper, float(w.sum()), f, b, lim, lower=lower, pre=pre,
+                             max_turnover=float(cap), cost=float(cost), excess=float(excess))
+        if best.weights is not None:
+            charged = 0.0 if pre is None else float(cost)
+            mine = dot(score, w) - charged * float(np.abs(w - (pre if pre is not None else 0)).sum())
+            ideal = dot(score, best.weights) - charged * float(np.abs(best.weights - (pre if pre is not None
+                                                                                      else 0)).sum())
+            if ideal > 0:
+                captures.append(mine / ideal)
+    turnover = np.asarray(r.turnover)
+    capped = np.asarray(r.rows) > 0  # the first row, from cash, is not capped
+    near = out["nearest"][0]
+    return {"case": f"{algo} {factor_limit:g}/{sector_limit:g}", "algo": algo, "sector_limit": sector_limit,
+            "rows": len(r.rows), "finished": int(done.sum()), "gave_way": int((np.asarray(r.gave_way) != "").sum()),
+            "ms_mean": 1e3 * float(seconds.mean()) if seconds.size else math.nan,
+            "ms_max": 1e3 * float(seconds.max()) if seconds.size else math.nan,
+            "capture": float(np.mean(captures)) if captures else math.nan,
+            "capture_worst": float(np.min(captures)) if captures else math.nan,
+            "turnover_max": float(turnover[capped].max()) if capped.any() else math.nan,
+            "turnover_finished": float(turnover[done].mean()) if done.any() else math.nan,
+            "turnover_nearest": float(np.asarray(near.turnover)[np.asarray(near.finished)].mean())
+            if np.asarray(near.finished).any() else math.nan,
+            "blocked": float(np.mean(np.asarray(r.blocked_buy) + np.asarray(r.blocked_sell)))}
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="12 dates, universe 2,000")
@@ -219,6 +277,8 @@ def main(argv=None):
     ap.add_argument("--score", choices=("smoothed", "ranked"), default="smoothed",
                     help="score of the score stage: the smoothed scores, or what each algorithm ranks by")
     ap.add_argument("--seed", type=int, default=3)
+    ap.add_argument("--runs", action="store_true",
+                    help="real runs with the stand-in's blocks and a turnover cap instead of captured problems")
     args = ap.parse_args(argv)
     import VelaIntradayModel as vim
     from Kestrel.finish import DEFAULT_BUDGET
@@ -230,6 +290,22 @@ def main(argv=None):
     scores = vim.make_scores(market, univ, seed=args.seed)
     print(f"market: {dates} dates, universe {n_univ}, 10 factors + 28 sectors; turnover cap {MAX_TURNOVER}; "
           f"{args.score} scores; default budget {DEFAULT_BUDGET:g}")
+    if args.runs:
+        print(f"{'case':<22}{'rows':>5}{'done':>5}{'gave':>5}{'ms mean':>8}{'max':>6}{'capture':>9}{'worst':>7}"
+              f"{'max turnover':>13}{'turnover: score':>16}{'nearest':>8}{'blocked/row':>12}")
+        rows = []
+        for level in LEVELS:
+            for algo in args.algos.split(","):
+                r = measure_run(algo, market, scores, univ, *level)
+                rows.append(r)
+                print(f"{r['case']:<22}{r['rows']:>5}{r['finished']:>5}{r['gave_way']:>5}{r['ms_mean']:>8.1f}"
+                      f"{r['ms_max']:>6.0f}{r['capture']:>9.1%}{r['capture_worst']:>7.1%}{r['turnover_max']:>13.4f}"
+                      f"{r['turnover_finished']:>16.4f}{r['turnover_nearest']:>8.4f}{r['blocked']:>12.1f}", flush=True)
+        print(f"took {time.perf_counter() - t0:.0f} s")
+        if args.json:
+            with open(args.json, "w") as fh:
+                json.dump({"runs": rows}, fh, indent=1)
+        return
     budgets = [str(b) for b in BUDGETS]
     print(f"{'case':<22}{'rows':>7}{'gave':>5}{'ms mean':>8}{'max':>6}{'cpu':>6}   capture mean/worst for budget "
           + ", ".join(budgets) + "   |   one-way turnover: " + ", ".join(budgets) + ", loop   |  0-limit |e|")
