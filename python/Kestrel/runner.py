@@ -27,7 +27,7 @@ from .state import RunState, settings_differences
 if TYPE_CHECKING:
     from .finish import Finisher
 
-__all__ = ["GaveWayWarning", "SkippedRowsWarning", "StateMismatchWarning", "run"]
+__all__ = ["BlockedTotalWarning", "GaveWayWarning", "SkippedRowsWarning", "StateMismatchWarning", "run"]
 
 #: A block: a data library field name, a list of them (blocked where any is
 #: non-zero), or a dates x library-columns array of bool or 0/1.
@@ -46,8 +46,12 @@ class GaveWayWarning(KestrelWarning):
     """Rows on which the exact finish could not hold every limit with the blocks and the turnover cap."""
 
 
+class BlockedTotalWarning(KestrelWarning):
+    """Rows whose total weight the blocks or the turnover cap kept from secu_pct."""
+
+
 # StateMismatchWarning and the others are Kestrel's, whatever module defines them.
-for _cls in (StateMismatchWarning, SkippedRowsWarning, GaveWayWarning):
+for _cls in (StateMismatchWarning, SkippedRowsWarning, GaveWayWarning, BlockedTotalWarning):
     _cls.__module__ = "Kestrel"
 del _cls
 
@@ -134,6 +138,10 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         `start` was made with other settings, naming each with both values.
     GaveWayWarning
         Finished rows whose limits (or cap) gave way, named, once per run.
+    BlockedTotalWarning
+        Rows whose total the blocks or the cap kept from `secu_pct` (names
+        that cannot be sold hold more, or those that may be bought cannot
+        take the rest): they keep the nearest total the blocks allow.
     RuntimeWarning
         Rows the finish could not repair.
     """
@@ -202,6 +210,8 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
     fields["seconds"] = {"total": time.perf_counter() - began, "requests": float(prepared.request_seconds)}
     result = RunResult._trusted(**fields)
     _warn_about(result, on_skip)
+    if buy is not None or sell is not None or cap is not None:
+        _warn_total(result, float(prepared.secu_pct))
     return result
 
 
@@ -305,7 +315,8 @@ def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64]) -> NDAr
     width = mask.shape[1]
     if len(univ) and (univ.min() < -width or univ.max() >= width):
         bad = int(univ[(univ < -width) | (univ >= width)][0])
-        raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns")
+        raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns (a mask "
+                         "has one column per data library column, not one per member of the universe)")
     return np.ascontiguousarray(mask[:t_rows][:, univ])
 
 
@@ -370,6 +381,21 @@ def _runs_text(rows: Any, texts: Any, limit: int = 12) -> str:
             groups.append([row, row, text])
     shown = "; ".join(f"{a}{'' if a == b else f'-{b}'} ({text})" for a, b, text in groups[:limit])
     return shown + ("; ..." if len(groups) > limit else "")
+
+
+def _warn_total(result: RunResult, secu_pct: float) -> None:
+    """Rows the blocks or the cap kept from the target total (the engine takes the nearest they allow)."""
+    done = np.asarray(result.status) == 0
+    totals = np.asarray(result.weights).sum(axis=1)
+    off = done & (np.abs(totals - secu_pct) >= 1e-4)
+    if not off.any():
+        return
+    rows = np.asarray(result.rows)[off]
+    listed = ", ".join(f"{int(r)} ({t:.6g})" for r, t in zip(rows[:20], totals[off][:20]))
+    warnings.warn(f"Kestrel: on {len(rows)} date(s) the names that cannot be bought or sold (no_buy, no_sell) or the "
+                  f"turnover cap kept the total weight from secu_pct {secu_pct!r}; they hold the nearest total the "
+                  f"blocks allow: rows (total) {listed}{', ...' if len(rows) > 20 else ''}", BlockedTotalWarning,
+                  stacklevel=3)
 
 
 def _warn_about(result: RunResult, on_skip: str) -> None:

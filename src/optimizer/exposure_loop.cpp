@@ -78,8 +78,9 @@ void fill_report(CSpan cur_bench, DateBuffers& b, LoopReport& report) {
 }  // namespace
 
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
-                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
-                      LoopReport& report, const std::function<void()>& between_passes) {
+                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value,
+                      const position::TradeLimits& limits, DateBuffers& b, LoopReport& report,
+                      const std::function<void()>& between_passes) {
     const std::size_t nk = b.by_security.k;
     b.hold_barra.resize(nk);
     b.bench_barra.resize(nk);
@@ -117,7 +118,7 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
             smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
         }
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
-                                        b.caps, b.calc_pos);
+                                        b.caps, b.calc_pos, limits);
     }
     if (report.measured) report.expo = b.expo;
     if (settings.measure_returned) {

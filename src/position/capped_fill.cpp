@@ -38,4 +38,24 @@ KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, doubl
     if (!diag.empty()) throw PositionError(kWrongPositionMaxWeight, std::move(diag));
 }
 
+KESTREL_HOT bool capped_fill_within(CSpan cur_model_value, CSpan caps, CSpan lower, double secu_pct, Workspace& ws,
+                                    MSpan out) {
+    const std::size_t n = out.size();
+    std::copy(lower.begin(), lower.end(), out.begin());
+    ws.room.resize(n);
+    for (std::size_t i = 0; i < n; ++i) ws.room[i] = caps[i] - lower[i];
+    // Names that cannot be sold hold their floor whatever their score; only
+    // what is left of the target is filled.
+    const double target = secu_pct - num::sum(lower);
+    if (target > 0.0) {
+        const Crossing c = find_crossing(
+            cur_model_value, ws.room, n, [](std::size_t) { return true; }, target, ws.crossing, Descending{}, out,
+            caps);
+        if (c.reached) out[c.pos] = caps[c.pos] - c.excess;
+    }
+    std::string diag = cap_violations(out, caps, 0.0001);
+    if (!diag.empty()) throw PositionError(kWrongPositionMaxWeight, std::move(diag));
+    return std::abs(num::sum(CSpan(out.data(), n)) - secu_pct) < 0.0001;
+}
+
 }  // namespace kestrel::position

@@ -11,6 +11,13 @@ namespace kestrel::position {
 // or a weight exceeds its cap by 1e-4 or more.
 void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, Workspace& ws, MSpan out);
 
+// The fill within bounds: every security starts at its floor `lower`, and
+// the rest of secu_pct goes to the best scores up to their bounded caps
+// (position::bounded_caps). Returns whether the total came within 1e-4 of
+// secu_pct instead of throwing; a weight above its bounded cap throws as
+// capped_fill does.
+bool capped_fill_within(CSpan cur_model_value, CSpan caps, CSpan lower, double secu_pct, Workspace& ws, MSpan out);
+
 // Lists the securities whose weight exceeds its cap by `tolerance` or more as
 // "[indices] [weights] [caps]"; empty when there are none.
 std::string cap_violations(CSpan position, CSpan each_max_weight, double tolerance);

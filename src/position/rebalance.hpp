@@ -14,4 +14,11 @@ namespace kestrel::position {
 void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight, double risk_cost,
                Workspace& ws, MSpan out);
 
+// The rebalance within bounds: a security taken out goes down to `lower`
+// rather than 0, and caps are the bounded caps (position::bounded_caps).
+// Returns whether the total came within 0.001 of secu_pct instead of
+// throwing; a weight above its cap throws as rebalance does.
+bool rebalance_within(CSpan model_value, CSpan caps, CSpan lower, double secu_pct, CSpan pre_weight, double risk_cost,
+                      Workspace& ws, MSpan out);
+
 }  // namespace kestrel::position
