@@ -161,8 +161,9 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         _check_start(start, t_rows, univ, prepared.secu_pct, record)
         start_row = start.row
     first = start_row + 1
-    buy = _blocks(no_buy, "no_buy", t_rows, univ)
-    sell = _blocks(no_sell, "no_sell", t_rows, univ)
+    fields_read: dict[str, NDArray[np.bool_]] = {}
+    buy = _blocks(no_buy, "no_buy", t_rows, univ, fields_read)
+    sell = _blocks(no_sell, "no_sell", t_rows, univ, fields_read)
     cap = _cap(max_turnover, t_rows)
     out = _engine.run_dates(
         prepared, start_row=start_row, start_weights=None if start is None else start.weights,
@@ -194,9 +195,13 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
             fields[f"blocked_{key}"] = np.zeros(m, dtype=np.int64)
             fields[f"blocked_{key}_weight"] = np.zeros(m)
             continue
-        before = np.vstack([previous[None, :], weights[:-1]]) if m else np.zeros((0, n))
-        fields[f"blocked_{key}"] = rows.sum(axis=1, dtype=np.int64)
-        fields[f"blocked_{key}_weight"] = np.where(rows, before, 0.0).sum(axis=1)
+        fields[f"blocked_{key}"] = np.count_nonzero(rows, axis=1).astype(np.int64)
+        # The weight each row's blocks held before it: masked sums, no dates x universe temporaries.
+        held = np.zeros(m)
+        if m:
+            held[0] = np.add.reduce(previous, where=rows[0])
+            np.add.reduce(weights[:-1], axis=1, where=rows[1:], out=held[1:])
+        fields[f"blocked_{key}_weight"] = held
     if m:
         state = RunState(t_rows - 1, weights[-1], out["smoothed"], **record)
     elif start is not None:
@@ -292,17 +297,22 @@ def _library() -> Any:
     return importlib.import_module("VelaIntradayModel")
 
 
-def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64]) -> NDArray[np.bool_] | None:
-    """Blocks as a dates x universe bool matrix, or None."""
+def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64],
+            fields_read: dict[str, NDArray[np.bool_]]) -> NDArray[np.bool_] | None:
+    """Blocks as a dates x universe bool matrix, or None; fields_read keeps the fields already read by name."""
     if value is None:
         return None
     if isinstance(value, str) or (isinstance(value, (list, tuple)) and value and all(isinstance(v, str)
                                                                                     for v in value)):
         fields = [value] if isinstance(value, str) else list(value)
-        results = _library().RunLoopOnce(fields)
+        new = [field for field in dict.fromkeys(fields) if field not in fields_read]
+        if new:
+            for field, res in zip(new, _library().RunLoopOnce(new)):
+                fields_read[field] = _zero_one(getattr(res, "array", None), f"{name}: data library field {field!r}",
+                                               t_rows)
         mask = None
-        for j, field in enumerate(fields):
-            one = _zero_one(getattr(results[j], "array", None), f"{name}: data library field {field!r}", t_rows)
+        for field in fields:
+            one = fields_read[field]
             if mask is None:
                 mask = one
             elif one.shape[1] != mask.shape[1]:
@@ -317,7 +327,7 @@ def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64]) -> NDAr
         bad = int(univ[(univ < -width) | (univ >= width)][0])
         raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns (a mask "
                          "has one column per data library column, not one per member of the universe)")
-    return np.ascontiguousarray(mask[:t_rows][:, univ])
+    return np.take(mask[:t_rows], univ, axis=1)  # C-contiguous, as the engine reads it
 
 
 def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
@@ -336,13 +346,14 @@ def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
     a = a[:t_rows]
     if a.dtype.kind == "b":
         return a
-    if a.dtype.kind == "f":
-        a = np.where(np.isnan(a), 0.0, a)
-    bad = (a != 0) & (a != 1)
+    one = a == 1
+    bad = ~(one | (a == 0))
+    if a.dtype.kind == "f" and bad.any():
+        bad &= ~np.isnan(a)
     if bad.any():
         r, c = (int(i[0]) for i in np.nonzero(bad))
         raise ValueError(f"{name} must hold 0 and 1 only (blocked or not); row {r}, column {c} holds {a[r, c]!r}")
-    return a != 0
+    return one
 
 
 def _cap(value: Any, t_rows: int) -> NDArray[np.float64] | None:

@@ -293,23 +293,52 @@ KESTREL_HOT bool all_finite(CSpan x) {
     return tail == 0.0 && poison[0] == 0.0 && poison[1] == 0.0 && poison[2] == 0.0 && poison[3] == 0.0;
 }
 
-// Row bi of the blocks as bounds around pre (see position::TradeLimits);
-// false, with the bounds unwritten, when nothing is blocked on the row.
-bool date_bounds(const RunData& data, std::size_t bi, CSpan pre, Vec& lower, Vec& upper) {
+// Row bi of the blocks as bounds around pre (see position::TradeLimits),
+// with `blocked` the names blocked on the row before. The bounds stay sized
+// and filled from date to date: only the few blocked names change. Leaves
+// `limits` without bounds when nothing is blocked on the row. `none` is a
+// row of zeros standing in for an absent mask.
+void date_bounds(const RunData& data, std::size_t bi, CSpan pre, const std::uint8_t* none, Vec& lower, Vec& upper,
+                 std::vector<Index>& blocked, position::TradeLimits& limits) {
     const std::size_t n = pre.size();
-    const std::uint8_t* buy = data.no_buy.empty() ? nullptr : data.no_buy.data() + bi * n;
-    const std::uint8_t* sell = data.no_sell.empty() ? nullptr : data.no_sell.data() + bi * n;
-    unsigned any = 0;
-    for (std::size_t i = 0; i < n; ++i) any |= (buy ? buy[i] : 0u) | (sell ? sell[i] : 0u);
-    if (any == 0) return false;
+    const std::uint8_t* buy = data.no_buy.empty() ? none : data.no_buy.data() + bi * n;
+    const std::uint8_t* sell = data.no_sell.empty() ? none : data.no_sell.data() + bi * n;
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    lower.resize(n);
-    upper.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        lower[i] = sell && sell[i] ? pre[i] : 0.0;
-        upper[i] = buy && buy[i] ? pre[i] : kInf;
+    if (lower.size() != n) {
+        lower.assign(n, 0.0);
+        upper.assign(n, kInf);
     }
-    return true;
+    for (const Index j : blocked) {
+        lower[static_cast<std::size_t>(j)] = 0.0;
+        upper[static_cast<std::size_t>(j)] = kInf;
+    }
+    // The blocked few, eight flags at a time.
+    blocked.clear();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t b, s;
+        std::memcpy(&b, buy + i, 8);
+        std::memcpy(&s, sell + i, 8);
+        if ((b | s) == 0) continue;
+        for (std::size_t j = i; j < i + 8; ++j)
+            if (buy[j] | sell[j]) blocked.push_back(static_cast<Index>(j));
+    }
+    for (; i < n; ++i)
+        if (buy[i] | sell[i]) blocked.push_back(static_cast<Index>(i));
+    if (blocked.empty()) return;
+    double held = 0.0;
+    for (const Index j : blocked) {
+        const auto k = static_cast<std::size_t>(j);
+        if (sell[k]) {
+            lower[k] = pre[k];
+            held += pre[k];
+        }
+        if (buy[k]) upper[k] = pre[k];
+    }
+    limits.lower = lower;
+    limits.upper = upper;
+    limits.blocked = blocked;
+    limits.lower_total = held;
 }
 
 // The date's turnover cap: none where the row has none (NaN or infinity)
@@ -336,6 +365,8 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         throw std::invalid_argument("max_turnover must hold one cap per date");
     const bool blocked = !data.no_buy.empty() || !data.no_sell.empty();
     Vec lower, upper;
+    std::vector<Index> blocked_names;
+    const std::vector<std::uint8_t> none(blocked ? n : 0, 0);
     DateBuffers b;
     Vec zeros(n, 0.0), row(n), cur_bench(n);
     DateReader reader(data);
@@ -390,10 +421,7 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
         b.calc_pos.resize(n);
         b.ws.begin_date();
         position::TradeLimits limits;
-        if (blocked && date_bounds(data, bi, pre_weight, lower, upper)) {
-            limits.lower = lower;
-            limits.upper = upper;
-        }
+        if (blocked) date_bounds(data, bi, pre_weight, none.data(), lower, upper, blocked_names, limits);
         limits.max_turnover = date_cap(data, bi, pre_weight);
         try {
             position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,

@@ -36,6 +36,8 @@ struct LoopReport {
 struct DateBuffers {
     Vec cur_model_value, try_ema_value, calc_pos, caps;
     Vec hold_barra, bench_barra, expo;
+    Vec pre_barra;  // holdings' exposures of the previous weights, once a capped trade needs them
+    bool have_pre_barra = false;
     Vec spread;       // per risk name: deviation of its bias, NaN until needed
     Vec scaled_bias;  // K x n: (factor - benchmark exposure) / spread
     Vec bench_held;   // the date's weights in benchmark members, for the report

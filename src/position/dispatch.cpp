@@ -18,15 +18,12 @@ namespace {
 // mapping's own error is raised, as it would be without blocks.
 void bounded_mapping(const AlgorithmInfo& a, const DispatchParams& p, const DateVectors& v, Workspace& ws,
                      const Vec& caps, const TradeLimits& limits, MSpan out) {
-    const std::size_t n = caps.size();
-    ws.bounded_caps.resize(n);
-    bounded_caps(caps, limits.lower, limits.upper, ws.bounded_caps);
-    const bool reached = a.mapping == Mapping::Rebalance
-                             ? rebalance_within(v.cur_model_value, ws.bounded_caps, limits.lower, p.secu_pct,
-                                                v.pre_weight, p.risk_cost, ws, out)
-                             : capped_fill_within(v.try_ema_value, ws.bounded_caps, limits.lower, p.secu_pct, ws, out);
+    const bool reached =
+        a.mapping == Mapping::Rebalance
+            ? rebalance_within(v.cur_model_value, caps, limits, p.secu_pct, v.pre_weight, p.risk_cost, ws, out)
+            : capped_fill_within(v.try_ema_value, caps, limits, p.secu_pct, ws, out);
     if (reached) return;
-    ws.unbounded.resize(n);
+    ws.unbounded.resize(caps.size());
     if (a.mapping == Mapping::Rebalance)
         rebalance(v.cur_model_value, caps, p.secu_pct, v.pre_weight, p.risk_cost, ws, ws.unbounded);
     else
@@ -43,7 +40,7 @@ void calc_current_position(const DispatchParams& p, const DateVectors& v, Worksp
     if (a.caps == Caps::None) {
         top_n_blend(v.try_ema_value, p.num_long, p.secu_pct, v.cur_bench, p.bench_coeff, v.pre_weight, p.pre_coeff, ws,
                     out);
-        if (limits.bounded()) fit_to_bounds(limits.lower, limits.upper, p.secu_pct, ws, out);
+        if (limits.bounded()) fit_to_bounds(limits, p.secu_pct, ws, out);
     } else {
         caps.resize(n);
         if (a.caps == Caps::Equal)
@@ -60,7 +57,7 @@ void calc_current_position(const DispatchParams& p, const DateVectors& v, Worksp
         else
             capped_fill(v.try_ema_value, caps, p.secu_pct, ws, out);
     }
-    if (limits.capped()) cap_turnover(v.pre_weight, limits.max_turnover, out);
+    ws.turnover_scale = limits.capped() ? cap_turnover(v.pre_weight, limits.max_turnover, out, ws.unscaled) : 1.0;
 }
 
 }  // namespace kestrel::position

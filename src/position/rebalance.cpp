@@ -130,21 +130,24 @@ KESTREL_INLINE KeyRange candidates(const double* model_value, const double* pre_
     return range.result();
 }
 
-// The rebalance; with kWithin every weight starts at or above `lower` and
-// each_max_weight holds the bounded caps. Returns the total.
+// The rebalance; with kWithin every weight starts at or above the lower
+// bound and the caps are taken within the bounds, into ws.bounded_caps.
+// Returns the total.
 template <bool kWithin>
-KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, CSpan lower, double secu_pct,
+KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
                                    CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;
+    if constexpr (kWithin) bounded_caps(each_max_weight, limits, blocked_of(limits, ws), ws.bounded_caps);
+    const CSpan caps = kWithin ? CSpan(ws.bounded_caps) : each_max_weight;
 
     // Initial weights: lifted to the cap, taken to zero (the floor), or held
     // at min(previous, cap). A score of exactly 0 with r = 0 is both lifted
     // and taken, and ends at the floor; a NaN score is in no list and stays
     // at the floor.
     for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i], cap = each_max_weight[i], pre = pre_weight[i];
-        const double floor = kWithin ? lower[i] : 0.0;
+        const double s = model_value[i], cap = caps[i], pre = pre_weight[i];
+        const double floor = kWithin ? limits.lower[i] : 0.0;
         double w = s >= r ? cap : floor;
         w = s <= -r ? floor : w;
         out[i] = std::abs(s) < r ? num::minimum(pre, cap) : w;
@@ -155,7 +158,7 @@ KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, CSp
         // Lowest key first.
         Candidates cand(ws, n);
         using Phase = std::conditional_t<kWithin, ReduceWithin, Reduce>;
-        const double* third = kWithin ? lower.data() : each_max_weight.data();
+        const double* third = kWithin ? limits.lower.data() : caps.data();
         const KeyRange range = candidates<Phase>(model_value.data(), pre_weight.data(), third, out.data(), n, r,
                                                  cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), cur_sum - secu_pct,
@@ -164,8 +167,8 @@ KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, CSp
     } else if (cur_sum < secu_pct) {
         // Highest key first.
         Candidates cand(ws, n);
-        const KeyRange range = candidates<Add>(model_value.data(), pre_weight.data(), each_max_weight.data(),
-                                               out.data(), n, r, cand.key, cand.bound, cand.room);
+        const KeyRange range = candidates<Add>(model_value.data(), pre_weight.data(), caps.data(), out.data(), n, r,
+                                               cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), secu_pct - cur_sum,
                                          ws.crossing, Descending{}, out, cand.bounds(n), range);
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
@@ -186,10 +189,11 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
 }
 
-KESTREL_HOT bool rebalance_within(CSpan model_value, CSpan caps, CSpan lower, double secu_pct, CSpan pre_weight,
-                                  double risk_cost, Workspace& ws, MSpan out) {
-    const double total = rebalance_of<true>(model_value, caps, lower, secu_pct, pre_weight, risk_cost, ws, out);
-    std::string diag = cap_violations(out, caps, 0.0001);
+KESTREL_HOT bool rebalance_within(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+                                  CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
+    const double total =
+        rebalance_of<true>(model_value, each_max_weight, limits, secu_pct, pre_weight, risk_cost, ws, out);
+    std::string diag = cap_violations(out, ws.bounded_caps, 0.0001);
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
     return std::abs(total - secu_pct) < 0.001;
 }
