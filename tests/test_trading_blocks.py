@@ -198,7 +198,9 @@ def test_the_stand_in_trading_states_by_name(standin, run_cfg):
     pre = previous_rows(r)
     assert_blocks_held(r, pre)
     assert (turnover(r.weights, pre)[1:] <= 0.1).all()
-    assert (r.blocked_buy == r.no_buy.sum(axis=1)).all() and not texts
+    assert (r.blocked_buy == r.no_buy.sum(axis=1)).all() and (r.blocked_sell == r.no_sell.sum(axis=1)).all()
+    np.testing.assert_allclose(r.blocked_sell_weight, np.where(r.no_sell, pre, 0).sum(axis=1), rtol=1e-12)
+    assert not texts
 
 
 # ------------------------------------------------------- what the finish gets

@@ -174,7 +174,6 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
 
     weights = out["weights"]
     m = len(weights)
-    previous = np.zeros(n) if start is None else np.asarray(start.weights)
     status = out["status"]
     names = tuple(prepared.risk_names)
     limits = prepared.limits
@@ -189,19 +188,10 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         "finish_status": np.array(out["finish_status"], dtype=str).reshape(m),
         "gave_way": np.array(out["gave_way"], dtype=str).reshape(m), "excess": out["excess"], "univ_idx": univ}
     for key, mask in (("buy", buy), ("sell", sell)):
-        rows = None if mask is None else mask[first:]
-        fields[f"no_{key}"] = rows
-        if rows is None:
-            fields[f"blocked_{key}"] = np.zeros(m, dtype=np.int64)
-            fields[f"blocked_{key}_weight"] = np.zeros(m)
-            continue
-        fields[f"blocked_{key}"] = np.count_nonzero(rows, axis=1).astype(np.int64)
-        # The weight each row's blocks held before it: masked sums, no dates x universe temporaries.
-        held = np.zeros(m)
-        if m:
-            held[0] = np.add.reduce(previous, where=rows[0])
-            np.add.reduce(weights[:-1], axis=1, where=rows[1:], out=held[1:])
-        fields[f"blocked_{key}_weight"] = held
+        # The engine counts each row's blocked names and the weight they held before it.
+        fields[f"no_{key}"] = None if mask is None else mask[first:]
+        fields[f"blocked_{key}"] = out[f"blocked_{key}"]
+        fields[f"blocked_{key}_weight"] = out[f"blocked_{key}_weight"]
     if m:
         state = RunState(t_rows - 1, weights[-1], out["smoothed"], **record)
     elif start is not None:
