@@ -14,9 +14,9 @@ void capped_fill(CSpan cur_model_value, CSpan each_max_weight, double secu_pct, 
 
 // The fill within bounds: every security starts at its floor limits.lower,
 // and the rest of secu_pct goes to the best scores up to their caps within
-// the bounds (position::bounded_cap). Returns
-// whether the total came within 1e-4 of secu_pct instead of throwing; a
-// weight above its bounded cap throws as capped_fill does.
+// the bounds (position::bounded_cap). Returns whether the total came within
+// 1e-4 of secu_pct instead of throwing; a weight above its bounded cap
+// throws as capped_fill does.
 bool capped_fill_within(CSpan cur_model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
                         Workspace& ws, MSpan out);
 
