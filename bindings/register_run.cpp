@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -79,16 +80,29 @@ struct Diagnostics {
     }
 
 private:
+    // Few names are blocked on a row: eight flags are tested at a time.
     void blocked(const std::uint8_t* mask, std::size_t bi, const double* before, std::int64_t* count,
                  double* held) const {
         if (!mask) return;
         const std::uint8_t* r = mask + bi * n;
         std::int64_t c = 0;
         double h = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            c += r[i];
-            h += r[i] && before ? before[i] : 0.0;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, r + i, sizeof word);
+            if (word == 0) continue;
+            for (std::size_t j = i; j < i + 8; ++j)
+                if (r[j]) {
+                    ++c;
+                    h += before ? before[j] : 0.0;
+                }
         }
+        for (; i < n; ++i)
+            if (r[i]) {
+                ++c;
+                h += before ? before[i] : 0.0;
+            }
         *count = c;
         *held = h;
     }
