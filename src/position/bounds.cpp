@@ -87,19 +87,20 @@ KESTREL_HOT double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& un
     const double *x = w.data(), *p = pre.data();
     // Traded and held in one sweep, in vector registers.
     using detail::Lanes4;
+    const Lanes4 zero{};
     Lanes4 t0{}, t1{}, s0{}, s1{};
     std::size_t i = 0;
-    const auto abs = [](const Lanes4& v) { return v < Lanes4{} ? -v : v; };
     for (; i + 8 <= n; i += 8) {
         Lanes4 a0, a1, b0, b1;
         std::memcpy(&a0, x + i, sizeof a0);
         std::memcpy(&a1, x + i + 4, sizeof a1);
         std::memcpy(&b0, p + i, sizeof b0);
         std::memcpy(&b1, p + i + 4, sizeof b1);
-        t0 += abs(a0 - b0);
-        t1 += abs(a1 - b1);
-        s0 += abs(a0) + abs(b0);
-        s1 += abs(a1) + abs(b1);
+        const Lanes4 d0 = a0 - b0, d1 = a1 - b1;
+        t0 += d0 < zero ? -d0 : d0;
+        t1 += d1 < zero ? -d1 : d1;
+        s0 += (a0 < zero ? -a0 : a0) + (b0 < zero ? -b0 : b0);
+        s1 += (a1 < zero ? -a1 : a1) + (b1 < zero ? -b1 : b1);
     }
     const Lanes4 t = t0 + t1, sz = s0 + s1;
     double traded = (t[0] + t[1]) + (t[2] + t[3]), size = (sz[0] + sz[1]) + (sz[2] + sz[3]);
