@@ -21,6 +21,11 @@ Scenarios (all on markets built with the stand-in ``VelaIntradayModel``):
        dates over a limit with and without it, worst excess, ms/date, solve
        times with and without the warm start, L1 moved, and the score
        captured against the exact LP optimum on the finished dates
+  BLOCKS Kestrel.run with the stand-in's trading states as blocks (no_buy:
+       suspended or limit-up, no_sell: suspended or limit-down), then also
+       with max_turnover=0.10, against the plain run on the S1 market, the
+       five algorithms: ms/date (limit: +15%), loop passes, blocks and cap
+       held
 
 Universes list their members in random column order, as a user's universe
 does against the library's columns; S1 also runs with the columns sorted.
@@ -59,7 +64,7 @@ if str(HERE) not in sys.path:
 import benchlib as bl  # noqa: E402
 import numpy_baseline as nb  # noqa: E402
 
-SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6", "RUN", "FIN")
+SCENARIOS = ("S1", "S2", "S3", "S4", "S5", "MEM", "S6", "RUN", "FIN", "BLOCKS")
 BENCH_SYMBOL = "000905"
 BENCH_FIELD = "weight500"
 TOLERANCE = 1e-9
@@ -78,6 +83,11 @@ FIN_LADDER = ((0.35, 0.03), (0.10, 0.02), (0.05, 0.01), (0.02, 0.005), (0.01, 0.
 FIN_DATES = {"full": 50, "quick": 20, "tiny": 6}
 FIN_SAMPLE = 6  # finished dates per case whose score capture is measured
 FIN_TOL = 1e-9
+
+# BLOCKS: the blocks by stand-in field, the turnover cap, and the slowdown allowed.
+BLOCK_FIELDS = {"no_buy": ["suspended", "limit_up"], "no_sell": ["suspended", "limit_down"]}
+BLOCKS_CAP = 0.10
+BLOCKS_LIMIT = 0.15
 
 # S6 sizes per preset: dates, library width, universe, style factors.
 S6_SIZES = {"full": (2500, 6000, 5000, 10), "quick": (500, 6000, 5000, 10), "tiny": (20, 400, 320, 4)}
@@ -760,6 +770,71 @@ def scenario_fin(ctx):
     return rows
 
 
+def _blocks_held(result):
+    """Largest breach of the blocks, and of the cap after the first row (negative: inside it)."""
+    w = np.asarray(result.weights)
+    pre = np.vstack([np.zeros((1, w.shape[1])), w[:-1]])
+    d = w - pre
+    breach = max(float(np.max(d[result.no_buy], initial=0.0)), float(np.max(-d[result.no_sell], initial=0.0)))
+    return breach, 0.5 * np.abs(d).sum(axis=1)
+
+
+def scenario_blocks(ctx):
+    """Kestrel.run plain, with the trading states as blocks, and with a turnover cap too, in turn; best of each.
+
+    Timed by this process's CPU time as well as by the wall clock: on a
+    shared machine the wall clock of a run a tenth of a second long moves by
+    more than the difference measured.
+    """
+    market, univ_idx, scores, _ = ctx.s1_market()
+    k = ctx.kestrel
+    T = scores.shape[0]
+    cases = {"plain": {}, "blocks": BLOCK_FIELDS, "blocks+cap": {**BLOCK_FIELDS, "max_turnover": BLOCKS_CAP}}
+    # Differences of a few percent under the noise of a shared host: many
+    # short rounds, so that each case meets a quiet moment.
+    rounds = 4 * max(ctx.preset.repeats_k, 3)
+    rows = []
+    for algo in ("TopM", "TopM2", "TopEqual", "TopEqual2", "TopKR"):
+        cfg = make_cfg(algo, market.factors, True, print_result=False)
+        res, wall, cpu = {}, {c: [] for c in cases}, {c: [] for c in cases}
+        for name, kw in cases.items():  # untimed: the first run after a change of case is slower
+            res[name] = k.run(algo, BENCH_SYMBOL, 1.0, cfg, scores, univ_idx, progress=False, **kw)
+        names = list(cases)
+        for r in range(rounds):
+            # Each case in each place of the round in turn: what a run leaves
+            # to the next (the allocator's state, the caches) falls on all alike.
+            for name in names[r % len(names):] + names[:r % len(names)]:
+                kw = cases[name]
+                gc.collect()
+                w0, c0 = time.perf_counter(), time.process_time()
+                k.run(algo, BENCH_SYMBOL, 1.0, cfg, scores, univ_idx, progress=False, **kw)
+                cpu[name].append(time.process_time() - c0)
+                wall[name].append(time.perf_counter() - w0)
+        ms = {name: 1e3 * min(v) / T for name, v in cpu.items()}
+        ms_wall = {name: 1e3 * min(v) / T for name, v in wall.items()}
+        # Each round's runs against its plain run: slow phases of the host cancel.
+        paired = {name: float(np.median(np.array(cpu[name]) / np.array(cpu["plain"]))) - 1 for name in cases}
+        breach, _ = _blocks_held(res["blocks"])
+        cap_breach, traded = _blocks_held(res["blocks+cap"])
+        row = {"case": algo, "algo": algo, "dates": T, "univ": scores.shape[1], "rounds": rounds,
+               "ms_plain": ms["plain"], "ms_blocks": ms["blocks"], "ms_cap": ms["blocks+cap"],
+               "slowdown_blocks": ms["blocks"] / ms["plain"] - 1, "slowdown_cap": ms["blocks+cap"] / ms["plain"] - 1,
+               "paired_slowdown_blocks": paired["blocks"], "paired_slowdown_cap": paired["blocks+cap"],
+               "wall_ms": ms_wall, "wall_slowdown_blocks": ms_wall["blocks"] / ms_wall["plain"] - 1,
+               "wall_slowdown_cap": ms_wall["blocks+cap"] / ms_wall["plain"] - 1,
+               "passes": {name: float(np.mean(r.loop_count)) for name, r in res.items()},
+               "over_limit": {name: int(np.asarray(r.over_limit).any(axis=1).sum()) for name, r in res.items()},
+               "held_names": {name: float(np.mean(np.count_nonzero(r.weights, axis=1))) for name, r in res.items()},
+               "blocked_buy": float(np.mean(res["blocks"].blocked_buy)),
+               "blocked_sell": float(np.mean(res["blocks"].blocked_sell)),
+               "turnover": {name: float(np.mean(np.asarray(r.turnover)[1:])) for name, r in res.items()},
+               "max_breach": max(breach, cap_breach), "cap_excess": float(np.max(traded[1:] - BLOCKS_CAP)),
+               "cpu_seconds": cpu, "seconds": wall}
+        row["agree"] = row["max_breach"] <= 1e-12 and row["cap_excess"] <= 0
+        rows.append(row)
+    return rows
+
+
 # ------------------------------------------------------------------ driver
 
 
@@ -789,7 +864,8 @@ class Context:
 
 
 RUNNERS = {"S1": scenario_s1, "S2": scenario_s2, "S3": scenario_s3, "S4": scenario_s4,
-           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6, "RUN": scenario_run, "FIN": scenario_fin}
+           "S5": scenario_s5, "MEM": scenario_mem, "S6": scenario_s6, "RUN": scenario_run, "FIN": scenario_fin,
+           "BLOCKS": scenario_blocks}
 
 
 def run_scenarios(names, preset, log=print):
@@ -799,7 +875,7 @@ def run_scenarios(names, preset, log=print):
     ctx = Context(preset, kestrel, vim)
     results = {}
     # The in-process scenarios that share the S1 market first, then the rest.
-    order = [s for s in ("S1", "RUN", "S2", "S3", "FIN", "S5", "S4", "MEM", "S6") if s in names]
+    order = [s for s in ("S1", "RUN", "S2", "S3", "FIN", "BLOCKS", "S5", "S4", "MEM", "S6") if s in names]
     if "S1" in names or "S2" in names:
         results["FLOOR"] = data_floor(ctx)
     for name in order:
@@ -979,6 +1055,8 @@ def report(results, preset, elapsed, header):
             f"{mib(r['budget_bytes'])} MiB: {'holds' if r['holds'] else 'EXCEEDED'}")
     if results.get("FIN"):
         lines += ["", _fin_table(results["FIN"])]
+    if results.get("BLOCKS"):
+        lines += ["", _blocks_table(results["BLOCKS"])]
     bad = [f"{s}:{r['case']}" for s in SCENARIOS for r in results.get(s, [])
            if r.get("agree") is False]
     lines.append("agreement: " + ("all within 1e-9" if not bad else "MISMATCH in " + ", ".join(bad)))
@@ -1017,6 +1095,43 @@ def _fin_table(rows):
               f"limits, on the first {FIN_SAMPLE} finished dates (loop's: of the loop's row, which breaks "
               "the limits)")
     return bl.render_table(FIN_COLUMNS, out) + "\n" + legend
+
+
+BLOCKS_COLUMNS = [
+    ("BLOCKS case", "case", "<"), ("plain", "plain", ">"), ("blocks", "blocks", ">"), ("+%", "slow", ">"),
+    ("blocks+cap", "cap", ">"), ("+% ", "slow_cap", ">"), ("paired +%", "paired", ">"), ("wall +%", "wall", ">"),
+    ("passes", "passes", ">"),
+    ("over limit", "over", ">"), ("names held", "held_names", ">"), ("turnover", "turnover", ">"),
+    ("held", "held", "<"),
+]
+
+
+def _blocks_table(rows):
+    order = ("plain", "blocks", "blocks+cap")
+    out = []
+    for r in rows:
+        out.append({"case": r["case"], "plain": bl.fmt_num(r["ms_plain"]), "blocks": bl.fmt_num(r["ms_blocks"]),
+                    "slow": f"{100 * r['slowdown_blocks']:+.1f}", "cap": bl.fmt_num(r["ms_cap"]),
+                    "slow_cap": f"{100 * r['slowdown_cap']:+.1f}",
+                    "paired": f"{100 * r['paired_slowdown_blocks']:+.1f} / {100 * r['paired_slowdown_cap']:+.1f}",
+                    "wall": f"{100 * r['wall_slowdown_blocks']:+.0f} / {100 * r['wall_slowdown_cap']:+.0f}",
+                    "passes": " / ".join(f"{r['passes'][c]:.1f}" for c in order),
+                    "over": " / ".join(str(r["over_limit"][c]) for c in order),
+                    "held_names": " / ".join(f"{r['held_names'][c]:.0f}" for c in order),
+                    "turnover": " / ".join(f"{r['turnover'][c]:.3f}" for c in order),
+                    "held": "yes" if r["agree"] else "NO"})
+    first = rows[0]
+    worst = max(max(r["paired_slowdown_blocks"], r["paired_slowdown_cap"]) for r in rows)
+    legend = (f"BLOCKS: Kestrel.run, {first['dates']} dates, N={first['univ']}; ms/date of CPU time, best of "
+              f"{first['rounds']} rounds, each case in each place of a round in turn; paired +%: median over the "
+              "rounds of each run against the round's plain run (blocks / blocks+cap), the figure held to the limit; "
+              "wall +%: best-of by the wall clock; blocks by "
+              f"field name ({first['blocked_buy']:.0f} names a date not to buy, {first['blocked_sell']:.0f} not to "
+              f"sell), cap: max_turnover={BLOCKS_CAP:g}; passes, dates over a limit, names held (non-zero weights) "
+              "and mean one-way turnover (after the first date) plain / blocks / blocks+cap; held: every block to "
+              f"1e-12 and the cap. Worst slowdown {100 * worst:+.1f}% (limit +{100 * BLOCKS_LIMIT:.0f}%: "
+              f"{'met' if worst <= BLOCKS_LIMIT else 'NOT met'})")
+    return bl.render_table(BLOCKS_COLUMNS, out) + "\n" + legend
 
 
 def _json_safe(obj):

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -51,6 +52,11 @@ struct Diagnostics {
     const double* start = nullptr;  // nullptr: cash
     std::size_t n = 0;
     double* turnover = nullptr;
+    // The blocks (T x N, or null) and, per row, how many names each blocked
+    // and what they held before it.
+    const std::uint8_t *no_buy = nullptr, *no_sell = nullptr;
+    std::int64_t *blocked_buy = nullptr, *blocked_sell = nullptr;
+    double *blocked_buy_weight = nullptr, *blocked_sell_weight = nullptr;
 
     void record(std::size_t bi, optimizer::DateStatus s, const optimizer::LoopReport* report) const {
         const std::size_t m = bi - first_row;
@@ -60,6 +66,8 @@ struct Diagnostics {
         double traded = 0.0;
         for (std::size_t i = 0; i < n; ++i) traded += std::abs(row[i] - (before ? before[i] : 0.0));
         turnover[m] = 0.5 * traded;
+        blocked(no_buy, bi, before, blocked_buy + m, blocked_buy_weight + m);
+        blocked(no_sell, bi, before, blocked_sell + m, blocked_sell_weight + m);
         if (!report) return;
         loop_count[m] = report->loop_count;
         if (report->measured) {
@@ -69,6 +77,34 @@ struct Diagnostics {
         bench_hold[m] = report->bench_hold;
         hold_num[m] = report->hold_num;
         total[m] = report->total;
+    }
+
+private:
+    // Few names are blocked on a row: eight flags are tested at a time.
+    void blocked(const std::uint8_t* mask, std::size_t bi, const double* before, std::int64_t* count,
+                 double* held) const {
+        if (!mask) return;
+        const std::uint8_t* r = mask + bi * n;
+        std::int64_t c = 0;
+        double h = 0.0;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, r + i, sizeof word);
+            if (word == 0) continue;
+            for (std::size_t j = i; j < i + 8; ++j)
+                if (r[j]) {
+                    ++c;
+                    h += before ? before[j] : 0.0;
+                }
+        }
+        for (; i < n; ++i)
+            if (r[i]) {
+                ++c;
+                h += before ? before[i] : 0.0;
+            }
+        *count = c;
+        *held = h;
     }
 };
 
@@ -190,6 +226,8 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     auto finished = filled<bool>({m}, false);
     auto finish_moved = filled<double>({m}, 0.0), excess = filled<double>({m}, 0.0);
     auto turnover = filled<double>({m}, 0.0);
+    auto blocked_buy = filled<std::int64_t>({m}, 0), blocked_sell = filled<std::int64_t>({m}, 0);
+    auto blocked_buy_weight = filled<double>({m}, 0.0), blocked_sell_weight = filled<double>({m}, 0.0);
     std::vector<std::string> finish_status(static_cast<std::size_t>(m)), gave_way(static_cast<std::size_t>(m));
     const FinishTolerance tol{finish_relative, finish_absolute};
     std::optional<ExactFinish> finisher;
@@ -211,7 +249,13 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
                         weights.data(),
                         config.pre_weight.empty() ? nullptr : config.pre_weight.data(),
                         n,
-                        turnover.mutable_data()};
+                        turnover.mutable_data(),
+                        data.no_buy.empty() ? nullptr : data.no_buy.data(),
+                        data.no_sell.empty() ? nullptr : data.no_sell.data(),
+                        blocked_buy.mutable_data(),
+                        blocked_sell.mutable_data(),
+                        blocked_buy_weight.mutable_data(),
+                        blocked_sell_weight.mutable_data()};
 
     ProgressBar bar(static_cast<std::size_t>(m), progress);
     RecordingHooks hooks(p.self, bar, print_result, p.run.risk.caller_count, d, CSpan(config.arr_expo_threshold),
@@ -236,6 +280,10 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     r["gave_way"] = gave_way;
     r["excess"] = excess;
     r["turnover"] = turnover;
+    r["blocked_buy"] = blocked_buy;
+    r["blocked_sell"] = blocked_sell;
+    r["blocked_buy_weight"] = blocked_buy_weight;
+    r["blocked_sell_weight"] = blocked_sell_weight;
     r["smoothed"] = outcome.pre_ema ? py::object(py::array_t<double>(ni, outcome.pre_ema->data())) : py::none();
     return r;
 }

@@ -42,22 +42,23 @@ from ._engine import (
 if TYPE_CHECKING:
     from .result import STATUS_EMPTY, STATUS_PROCESSED, STATUS_SKIPPED, RunResult
     from .runfile import RunFileError
-    from .runner import GaveWayWarning, SkippedRowsWarning, StateMismatchWarning, run
+    from .runner import BlockedTotalWarning, GaveWayWarning, SkippedRowsWarning, StateMismatchWarning, run
     from .state import Reindexed, RunState, reindex_state
 
 # The Python face loads on first use, so that `import Kestrel` costs what
 # the compiled engine costs (numpy and the rest come with the first run).
 _LAZY = {
     "STATUS_EMPTY": "result", "STATUS_PROCESSED": "result", "STATUS_SKIPPED": "result", "RunResult": "result",
-    "RunFileError": "runfile", "GaveWayWarning": "runner", "SkippedRowsWarning": "runner",
-    "StateMismatchWarning": "runner", "run": "runner", "Reindexed": "state", "RunState": "state",
-    "reindex_state": "state",
+    "RunFileError": "runfile", "BlockedTotalWarning": "runner", "GaveWayWarning": "runner",
+    "SkippedRowsWarning": "runner", "StateMismatchWarning": "runner", "run": "runner", "Reindexed": "state",
+    "RunState": "state", "reindex_state": "state",
 }
 
 __all__ = [
     "STATUS_EMPTY",
     "STATUS_PROCESSED",
     "STATUS_SKIPPED",
+    "BlockedTotalWarning",
     "GaveWayWarning",
     "KestrelWarning",
     "OptimizerTopM",

@@ -27,7 +27,7 @@ from .state import RunState, settings_differences
 if TYPE_CHECKING:
     from .finish import Finisher
 
-__all__ = ["GaveWayWarning", "SkippedRowsWarning", "StateMismatchWarning", "run"]
+__all__ = ["BlockedTotalWarning", "GaveWayWarning", "SkippedRowsWarning", "StateMismatchWarning", "run"]
 
 #: A block: a data library field name, a list of them (blocked where any is
 #: non-zero), or a dates x library-columns array of bool or 0/1.
@@ -46,8 +46,12 @@ class GaveWayWarning(KestrelWarning):
     """Rows on which the exact finish could not hold every limit with the blocks and the turnover cap."""
 
 
+class BlockedTotalWarning(KestrelWarning):
+    """Rows whose total weight the blocks or the turnover cap kept from secu_pct."""
+
+
 # StateMismatchWarning and the others are Kestrel's, whatever module defines them.
-for _cls in (StateMismatchWarning, SkippedRowsWarning, GaveWayWarning):
+for _cls in (StateMismatchWarning, SkippedRowsWarning, GaveWayWarning, BlockedTotalWarning):
     _cls.__module__ = "Kestrel"
 del _cls
 
@@ -134,6 +138,10 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         `start` was made with other settings, naming each with both values.
     GaveWayWarning
         Finished rows whose limits (or cap) gave way, named, once per run.
+    BlockedTotalWarning
+        Rows whose total the blocks or the cap kept from `secu_pct` (names
+        that cannot be sold hold more, or those that may be bought cannot
+        take the rest): they keep the nearest total the blocks allow.
     RuntimeWarning
         Rows the finish could not repair.
     """
@@ -153,8 +161,9 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         _check_start(start, t_rows, univ, prepared.secu_pct, record)
         start_row = start.row
     first = start_row + 1
-    buy = _blocks(no_buy, "no_buy", t_rows, univ)
-    sell = _blocks(no_sell, "no_sell", t_rows, univ)
+    fields_read: dict[str, NDArray[np.bool_]] = {}
+    buy = _blocks(no_buy, "no_buy", t_rows, univ, fields_read)
+    sell = _blocks(no_sell, "no_sell", t_rows, univ, fields_read)
     cap = _cap(max_turnover, t_rows)
     out = _engine.run_dates(
         prepared, start_row=start_row, start_weights=None if start is None else start.weights,
@@ -165,7 +174,6 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
 
     weights = out["weights"]
     m = len(weights)
-    previous = np.zeros(n) if start is None else np.asarray(start.weights)
     status = out["status"]
     names = tuple(prepared.risk_names)
     limits = prepared.limits
@@ -180,15 +188,10 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         "finish_status": np.array(out["finish_status"], dtype=str).reshape(m),
         "gave_way": np.array(out["gave_way"], dtype=str).reshape(m), "excess": out["excess"], "univ_idx": univ}
     for key, mask in (("buy", buy), ("sell", sell)):
-        rows = None if mask is None else mask[first:]
-        fields[f"no_{key}"] = rows
-        if rows is None:
-            fields[f"blocked_{key}"] = np.zeros(m, dtype=np.int64)
-            fields[f"blocked_{key}_weight"] = np.zeros(m)
-            continue
-        before = np.vstack([previous[None, :], weights[:-1]]) if m else np.zeros((0, n))
-        fields[f"blocked_{key}"] = rows.sum(axis=1, dtype=np.int64)
-        fields[f"blocked_{key}_weight"] = np.where(rows, before, 0.0).sum(axis=1)
+        # The engine counts each row's blocked names and the weight they held before it.
+        fields[f"no_{key}"] = None if mask is None else mask[first:]
+        fields[f"blocked_{key}"] = out[f"blocked_{key}"]
+        fields[f"blocked_{key}_weight"] = out[f"blocked_{key}_weight"]
     if m:
         state = RunState(t_rows - 1, weights[-1], out["smoothed"], **record)
     elif start is not None:
@@ -202,6 +205,8 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
     fields["seconds"] = {"total": time.perf_counter() - began, "requests": float(prepared.request_seconds)}
     result = RunResult._trusted(**fields)
     _warn_about(result, on_skip)
+    if buy is not None or sell is not None or cap is not None:
+        _warn_total(result, float(prepared.secu_pct))
     return result
 
 
@@ -282,17 +287,22 @@ def _library() -> Any:
     return importlib.import_module("VelaIntradayModel")
 
 
-def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64]) -> NDArray[np.bool_] | None:
-    """Blocks as a dates x universe bool matrix, or None."""
+def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64],
+            fields_read: dict[str, NDArray[np.bool_]]) -> NDArray[np.bool_] | None:
+    """Blocks as a dates x universe bool matrix, or None; fields_read keeps the fields already read by name."""
     if value is None:
         return None
     if isinstance(value, str) or (isinstance(value, (list, tuple)) and value and all(isinstance(v, str)
                                                                                     for v in value)):
         fields = [value] if isinstance(value, str) else list(value)
-        results = _library().RunLoopOnce(fields)
+        new = [field for field in dict.fromkeys(fields) if field not in fields_read]
+        if new:
+            for field, res in zip(new, _library().RunLoopOnce(new)):
+                fields_read[field] = _zero_one(getattr(res, "array", None), f"{name}: data library field {field!r}",
+                                               t_rows)
         mask = None
-        for j, field in enumerate(fields):
-            one = _zero_one(getattr(results[j], "array", None), f"{name}: data library field {field!r}", t_rows)
+        for field in fields:
+            one = fields_read[field]
             if mask is None:
                 mask = one
             elif one.shape[1] != mask.shape[1]:
@@ -305,8 +315,9 @@ def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64]) -> NDAr
     width = mask.shape[1]
     if len(univ) and (univ.min() < -width or univ.max() >= width):
         bad = int(univ[(univ < -width) | (univ >= width)][0])
-        raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns")
-    return np.ascontiguousarray(mask[:t_rows][:, univ])
+        raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns (a mask "
+                         "has one column per data library column, not one per member of the universe)")
+    return np.take(mask[:t_rows], univ, axis=1)  # C-contiguous, as the engine reads it
 
 
 def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
@@ -325,13 +336,14 @@ def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
     a = a[:t_rows]
     if a.dtype.kind == "b":
         return a
-    if a.dtype.kind == "f":
-        a = np.where(np.isnan(a), 0.0, a)
-    bad = (a != 0) & (a != 1)
+    one = a == 1
+    bad = ~(one | (a == 0))
+    if a.dtype.kind == "f" and bad.any():
+        bad &= ~np.isnan(a)
     if bad.any():
         r, c = (int(i[0]) for i in np.nonzero(bad))
         raise ValueError(f"{name} must hold 0 and 1 only (blocked or not); row {r}, column {c} holds {a[r, c]!r}")
-    return a != 0
+    return one
 
 
 def _cap(value: Any, t_rows: int) -> NDArray[np.float64] | None:
@@ -370,6 +382,21 @@ def _runs_text(rows: Any, texts: Any, limit: int = 12) -> str:
             groups.append([row, row, text])
     shown = "; ".join(f"{a}{'' if a == b else f'-{b}'} ({text})" for a, b, text in groups[:limit])
     return shown + ("; ..." if len(groups) > limit else "")
+
+
+def _warn_total(result: RunResult, secu_pct: float) -> None:
+    """Rows the blocks or the cap kept from the target total (the engine takes the nearest they allow)."""
+    done = np.asarray(result.status) == 0
+    totals = np.asarray(result.weights).sum(axis=1)
+    off = done & (np.abs(totals - secu_pct) >= 1e-4)
+    if not off.any():
+        return
+    rows = np.asarray(result.rows)[off]
+    listed = ", ".join(f"{int(r)} ({t:.6g})" for r, t in zip(rows[:20], totals[off][:20]))
+    warnings.warn(f"Kestrel: on {len(rows)} date(s) the names that cannot be bought or sold (no_buy, no_sell) or the "
+                  f"turnover cap kept the total weight from secu_pct {secu_pct!r}; they hold the nearest total the "
+                  f"blocks allow: rows (total) {listed}{', ...' if len(rows) > 20 else ''}", BlockedTotalWarning,
+                  stacklevel=3)
 
 
 def _warn_about(result: RunResult, on_skip: str) -> None:

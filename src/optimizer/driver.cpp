@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "position/position_error.hpp"
 #include "signal/smoothing.hpp"
@@ -292,6 +293,62 @@ KESTREL_HOT bool all_finite(CSpan x) {
     return tail == 0.0 && poison[0] == 0.0 && poison[1] == 0.0 && poison[2] == 0.0 && poison[3] == 0.0;
 }
 
+// Row bi of the blocks as bounds around pre (see position::TradeLimits),
+// with `blocked` the names blocked on the row before. The bounds stay sized
+// and filled from date to date: only the few blocked names change. Leaves
+// `limits` without bounds when nothing is blocked on the row. `none` is a
+// row of zeros standing in for an absent mask.
+void date_bounds(const RunData& data, std::size_t bi, CSpan pre, const std::uint8_t* none, Vec& lower, Vec& upper,
+                 std::vector<Index>& blocked, position::TradeLimits& limits) {
+    const std::size_t n = pre.size();
+    const std::uint8_t* buy = data.no_buy.empty() ? none : data.no_buy.data() + bi * n;
+    const std::uint8_t* sell = data.no_sell.empty() ? none : data.no_sell.data() + bi * n;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (lower.size() != n) {
+        lower.assign(n, 0.0);
+        upper.assign(n, kInf);
+    }
+    for (const Index j : blocked) {
+        lower[static_cast<std::size_t>(j)] = 0.0;
+        upper[static_cast<std::size_t>(j)] = kInf;
+    }
+    // The blocked few, eight flags at a time.
+    blocked.clear();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t b, s;
+        std::memcpy(&b, buy + i, 8);
+        std::memcpy(&s, sell + i, 8);
+        if ((b | s) == 0) continue;
+        for (std::size_t j = i; j < i + 8; ++j)
+            if (buy[j] | sell[j]) blocked.push_back(static_cast<Index>(j));
+    }
+    for (; i < n; ++i)
+        if (buy[i] | sell[i]) blocked.push_back(static_cast<Index>(i));
+    if (blocked.empty()) return;
+    double held = 0.0;
+    for (const Index j : blocked) {
+        const auto k = static_cast<std::size_t>(j);
+        if (sell[k]) {
+            lower[k] = pre[k];
+            held += pre[k];
+        }
+        if (buy[k]) upper[k] = pre[k];
+    }
+    limits.lower = lower;
+    limits.upper = upper;
+    limits.blocked = blocked;
+    limits.lower_total = held;
+}
+
+// The date's turnover cap: none where the row has none (NaN or infinity)
+// and on a date traded from cash, which buys the whole portfolio.
+double date_cap(const RunData& data, std::size_t bi, CSpan pre) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (data.max_turnover.empty() || std::isnan(data.max_turnover[bi]) || num::sum(pre) == 0.0) return kInf;
+    return std::max(data.max_turnover[bi], 0.0);
+}
+
 }  // namespace
 
 RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks) {
@@ -301,6 +358,15 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     position::DispatchParams params = config.params;
 
     const std::size_t first = config.first_row;
+    for (const auto* blocks : {&data.no_buy, &data.no_sell})
+        if (!blocks->empty() && blocks->size() != t_rows * n)
+            throw std::invalid_argument("blocks must hold one flag per date and security");
+    if (!data.max_turnover.empty() && data.max_turnover.size() != t_rows)
+        throw std::invalid_argument("max_turnover must hold one cap per date");
+    const bool blocked = !data.no_buy.empty() || !data.no_sell.empty();
+    Vec lower, upper;
+    std::vector<Index> blocked_names;
+    const std::vector<std::uint8_t> none(blocked ? n : 0, 0);
     DateBuffers b;
     Vec zeros(n, 0.0), row(n), cur_bench(n);
     DateReader reader(data);
@@ -354,12 +420,15 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
 
         b.calc_pos.resize(n);
         b.ws.begin_date();
+        position::TradeLimits limits;
+        if (blocked) date_bounds(data, bi, pre_weight, none.data(), lower, upper, blocked_names, limits);
+        limits.max_turnover = date_cap(data, bi, pre_weight);
         try {
             position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
-                                            b.caps, b.calc_pos);
+                                            b.caps, b.calc_pos, limits);
             if (nk > 0) {
                 control_exposure(params, config.loop, config.arr_expo_threshold, cur_bench, pre_weight, pre_ema_value,
-                                 b, report, [&] { hooks.between_passes(); });
+                                 limits, b, report, [&] { hooks.between_passes(); });
                 controlled = &report;
             }
         } catch (position::PositionError& e) {
@@ -376,7 +445,8 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
             if (controlled) {
                 const bool capped = position::info(params.algorithm).caps != position::Caps::None;
                 hooks.date_stored(bi, {MSpan(&*out, n), capped ? CSpan(b.caps) : CSpan(), cur_bench, &b.by_security,
-                                       b.bench_barra, report.returned_expo, &params, pre_weight, b.try_ema_value});
+                                       b.bench_barra, report.returned_expo, &params, pre_weight, b.try_ema_value,
+                                       limits.lower, limits.upper, limits.max_turnover});
             }
         } else {
             if (config.hold_skipped) hold_row(bi);

@@ -69,7 +69,8 @@ struct DateDetail {
     // weight where selling is blocked, else 0; upper the previous weight
     // where buying is blocked, else infinity. The caps come on top.
     CSpan lower, upper;
-    double max_turnover = std::numeric_limits<double>::infinity();  // the date's cap; infinity: none
+    // The date's turnover cap as the loop applied it; infinity: none (nor on a date traded from cash).
+    double max_turnover = std::numeric_limits<double>::infinity();
 };
 
 class RunHooks {

@@ -29,8 +29,25 @@ void exposures_of(CSpan weight, DateBuffers& b, MSpan out) {
     risk::exposures_over(b.by_security, weight, b.holdings, out);
 }
 
-void measure(DateBuffers& b) {
-    exposures_of(b.calc_pos, b, b.hold_barra);
+// Exposures of the date's weights. A trade scaled back to the turnover cap,
+// pre + a (w - pre), holds the names of both rows, and a name it sells
+// keeps part of its weight for dates: its exposures come from those of the
+// two rows instead, the previous row's measured once per date, so that a
+// pass costs what it costs without the cap.
+void measure(DateBuffers& b, CSpan pre_weight) {
+    const double a = b.ws.turnover_scale;
+    if (a == 1.0 || !b.by_security.all_finite) {
+        exposures_of(b.calc_pos, b, b.hold_barra);
+    } else {
+        if (!b.have_pre_barra) {
+            b.pre_barra.resize(b.by_security.k);
+            exposures_of(pre_weight, b, b.pre_barra);
+            b.have_pre_barra = true;
+        }
+        exposures_of(b.ws.unscaled, b, b.hold_barra);
+        for (std::size_t k = 0; k < b.by_security.k; ++k)
+            b.hold_barra[k] = b.pre_barra[k] + a * (b.hold_barra[k] - b.pre_barra[k]);
+    }
     for (std::size_t k = 0; k < b.by_security.k; ++k) b.expo[k] = b.hold_barra[k] - b.bench_barra[k];
 }
 
@@ -78,8 +95,9 @@ void fill_report(CSpan cur_bench, DateBuffers& b, LoopReport& report) {
 }  // namespace
 
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
-                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
-                      LoopReport& report, const std::function<void()>& between_passes) {
+                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value,
+                      const position::TradeLimits& limits, DateBuffers& b, LoopReport& report,
+                      const std::function<void()>& between_passes) {
     const std::size_t nk = b.by_security.k;
     b.hold_barra.resize(nk);
     b.bench_barra.resize(nk);
@@ -88,12 +106,13 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
     b.scaled_bias.resize(nk * b.by_security.size());
     // The benchmark side cannot change within a date.
     exposures_of(cur_bench, b, b.bench_barra);
+    b.have_pre_barra = false;
 
     report = LoopReport{};
     bool settled = false;
     while (static_cast<double>(report.loop_count) < settings.max_loop_num) {
         ++report.loop_count;
-        measure(b);
+        measure(b, pre_weight);
         if (!report.measured) {
             report.measured = true;
             report.first_expo = b.expo;
@@ -117,12 +136,12 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
             smooth(b.cur_model_value, pre_ema_value, settings.decay, b.try_ema_value);
         }
         position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,
-                                        b.caps, b.calc_pos);
+                                        b.caps, b.calc_pos, limits);
     }
     if (report.measured) report.expo = b.expo;
     if (settings.measure_returned) {
         // A loop that settled has just measured the weights it returns.
-        if (!settled) measure(b);
+        if (!settled) measure(b, pre_weight);
         report.returned_expo = b.expo;
     }
     fill_report(cur_bench, b, report);

@@ -36,6 +36,8 @@ struct LoopReport {
 struct DateBuffers {
     Vec cur_model_value, try_ema_value, calc_pos, caps;
     Vec hold_barra, bench_barra, expo;
+    Vec pre_barra;  // holdings' exposures of the previous weights, once a capped trade needs them
+    bool have_pre_barra = false;
     Vec spread;       // per risk name: deviation of its bias, NaN until needed
     Vec scaled_bias;  // K x n: (factor - benchmark exposure) / spread
     Vec bench_held;   // the date's weights in benchmark members, for the report
@@ -48,11 +50,14 @@ struct DateBuffers {
 // On entry b.by_security holds the date's factor block, and b.cur_model_value,
 // b.try_ema_value and b.calc_pos hold the date's first pass; on return they
 // hold its final values. pre_ema_value is the smoothed score the date came in
-// with (nullopt before the first processed date). between_passes runs before
-// every correction pass and may throw to abandon the date.
+// with (nullopt before the first processed date). Every pass maps within
+// `limits`, so the loop measures and corrects the weights as they may be
+// traded. between_passes runs before every correction pass and may throw to
+// abandon the date.
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
-                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value, DateBuffers& b,
-                      LoopReport& report, const std::function<void()>& between_passes = {});
+                      CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value,
+                      const position::TradeLimits& limits, DateBuffers& b, LoopReport& report,
+                      const std::function<void()>& between_passes = {});
 
 // Smoothed score: model itself (copied) when there is no previous value.
 void smooth(CSpan model, std::optional<CSpan> pre_ema_value, double decay, Vec& out);

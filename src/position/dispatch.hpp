@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "position/algorithms.hpp"
+#include "position/bounds.hpp"
 #include "position/workspace.hpp"
 
 namespace kestrel::position {
@@ -36,7 +37,10 @@ struct DateVectors {
 };
 
 // Writes the date's weights into out; caps is scratch of n (left holding the
-// caps for the capped algorithms).
-void calc_current_position(const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps, MSpan out);
+// caps for the capped algorithms, before any bounds). Within `limits` the
+// mapping honours the bounds and its trade from v.pre_weight is then scaled
+// back to the turnover cap (ws.turnover_scale and ws.unscaled tell how).
+void calc_current_position(const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps, MSpan out,
+                           const TradeLimits& limits = {});
 
 }  // namespace kestrel::position

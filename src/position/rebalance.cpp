@@ -1,6 +1,7 @@
 #include "position/rebalance.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/format.hpp"
 #include "position/capped_fill.hpp"
@@ -62,6 +63,25 @@ struct Reduce {
     }
 };
 
+// Reduce within bounds: as Reduce, never below `lower`, which comes in the
+// place of the caps (Reduce reads none).
+struct ReduceWithin {
+    using Order = Ascending;
+    template <class V>
+    KESTREL_INLINE static void one(const V& s, const V& pre, const V& lower, const V& w, const V& r, const V& zero,
+                                   const V& nan, V& key, V& bound, V& room) {
+        const auto pos = s >= r;
+        const auto mid = (s < r) & (s > -r);
+        const V unbounded = pos ? pre : zero;
+        const V floor = unbounded > lower ? unbounded : lower;
+        const V chg = w - floor;
+        const V movable = chg <= zero ? zero : chg;
+        room = (pos | mid) ? movable : zero;
+        key = room != zero ? (pos ? s - r : s + r) : nan;
+        bound = floor;
+    }
+};
+
 // Add: up to the ceiling, securities taken to zero back to min(previous,
 // cap), held ones to their cap; already there is no candidate.
 struct Add {
@@ -110,20 +130,26 @@ KESTREL_INLINE KeyRange candidates(const double* model_value, const double* pre_
     return range.result();
 }
 
-}  // namespace
-
-KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
-                           double risk_cost, Workspace& ws, MSpan out) {
+// The rebalance; with kWithin every weight starts at or above the lower
+// bound and the caps are taken within the bounds, into ws.bounded_caps.
+// Returns the total.
+template <bool kWithin>
+KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+                                   CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;
+    if constexpr (kWithin) bounded_caps(each_max_weight, limits, blocked_of(limits, ws), ws.bounded_caps);
+    const CSpan caps = kWithin ? CSpan(ws.bounded_caps) : each_max_weight;
 
-    // Initial weights: lifted to the cap, taken to zero, or held at
-    // min(previous, cap). A score of exactly 0 with r = 0 is both lifted and
-    // taken, and ends at 0; a NaN score is in no list and stays at 0.
+    // Initial weights: lifted to the cap, taken to zero (the floor), or held
+    // at min(previous, cap). A score of exactly 0 with r = 0 is both lifted
+    // and taken, and ends at the floor; a NaN score is in no list and stays
+    // at the floor.
     for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i], cap = each_max_weight[i], pre = pre_weight[i];
-        double w = s >= r ? cap : 0.0;
-        w = s <= -r ? 0.0 : w;
+        const double s = model_value[i], cap = caps[i], pre = pre_weight[i];
+        const double floor = kWithin ? limits.lower[i] : 0.0;
+        double w = s >= r ? cap : floor;
+        w = s <= -r ? floor : w;
         out[i] = std::abs(s) < r ? num::minimum(pre, cap) : w;
     }
     const double cur_sum = num::sum(CSpan(out.data(), n));
@@ -131,27 +157,45 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (cur_sum > secu_pct) {
         // Lowest key first.
         Candidates cand(ws, n);
-        const KeyRange range = candidates<Reduce>(model_value.data(), pre_weight.data(), each_max_weight.data(),
-                                                  out.data(), n, r, cand.key, cand.bound, cand.room);
+        using Phase = std::conditional_t<kWithin, ReduceWithin, Reduce>;
+        const double* third = kWithin ? limits.lower.data() : caps.data();
+        const KeyRange range = candidates<Phase>(model_value.data(), pre_weight.data(), third, out.data(), n, r,
+                                                 cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), cur_sum - secu_pct,
                                          ws.crossing, Ascending{}, out, cand.bounds(n), range);
         if (c.reached) out[c.pos] = cand.bound[c.pos] + c.excess;
     } else if (cur_sum < secu_pct) {
         // Highest key first.
         Candidates cand(ws, n);
-        const KeyRange range = candidates<Add>(model_value.data(), pre_weight.data(), each_max_weight.data(),
-                                               out.data(), n, r, cand.key, cand.bound, cand.room);
+        const KeyRange range = candidates<Add>(model_value.data(), pre_weight.data(), caps.data(), out.data(), n, r,
+                                               cand.key, cand.bound, cand.room);
         const Crossing c = find_crossing(cand.keys(n), cand.rooms(n), kCountRooms, cand.member(), secu_pct - cur_sum,
                                          ws.crossing, Descending{}, out, cand.bounds(n), range);
         if (c.reached) out[c.pos] = cand.bound[c.pos] - c.excess;
     }
+    return num::sum(CSpan(out.data(), n));
+}
 
-    const double total = num::sum(CSpan(out.data(), n));
+}  // namespace
+
+KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
+                           double risk_cost, Workspace& ws, MSpan out) {
+    const double total =
+        rebalance_of<false>(model_value, each_max_weight, {}, secu_pct, pre_weight, risk_cost, ws, out);
     if (std::abs(total - secu_pct) >= 0.001)
         throw PositionError(kWrongPosition, "CheckPosition: " + fmt::repr(std::abs(total)), total, secu_pct,
                             num::sum(each_max_weight));
     std::string diag = cap_violations(out, each_max_weight, 0.0001);
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
+}
+
+KESTREL_HOT bool rebalance_within(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+                                  CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
+    const double total =
+        rebalance_of<true>(model_value, each_max_weight, limits, secu_pct, pre_weight, risk_cost, ws, out);
+    std::string diag = cap_violations(out, ws.bounded_caps, 0.0001);
+    if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
+    return std::abs(total - secu_pct) < 0.001;
 }
 
 }  // namespace kestrel::position

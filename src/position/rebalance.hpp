@@ -3,6 +3,7 @@
 // phase then meets secu_pct from the weakest or strongest candidates.
 #pragma once
 
+#include "position/bounds.hpp"
 #include "position/position_error.hpp"
 #include "position/workspace.hpp"
 
@@ -13,5 +14,13 @@ namespace kestrel::position {
 // exceeds its cap by 1e-4 or more (diagnostic lists the offenders).
 void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight, double risk_cost,
                Workspace& ws, MSpan out);
+
+// The rebalance within bounds: a security taken out goes down to
+// limits.lower rather than 0, and caps are the caps within the bounds
+// (position::bounded_cap, left in ws.bounded_caps). Returns whether the
+// total came within 0.001 of secu_pct instead of throwing; a weight above
+// its cap throws as rebalance does.
+bool rebalance_within(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+                      CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out);
 
 }  // namespace kestrel::position

@@ -15,6 +15,17 @@ struct Workspace {
     Vec bound;                          // candidate floors or ceilings
     Vec room;                           // candidate room to move
     CrossingScratch crossing;
+    // Within bounds: the caps bounded, the bounds' fixed names, and the
+    // weights the unbounded mapping gives, to tell whether the bounds alone
+    // keep a date from its target.
+    Vec bounded_caps, unbounded;
+    std::vector<std::uint8_t> fixed;
+    std::vector<Index> blocked;
+    // The turnover cap's step in the last dispatch: its weights are
+    // pre + turnover_scale * (unscaled - pre); 1 (unscaled unused) where
+    // the trade was within the cap.
+    double turnover_scale = 1.0;
+    Vec unscaled;
 
     // The top-N blend's standardised benchmark and previous weights depend
     // on the date alone, so a run's date keeps them for all its passes.

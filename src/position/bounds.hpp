@@ -1,0 +1,59 @@
+// What a date may trade: per-security bounds from names that cannot be
+// bought or sold, and a cap on the date's one-way turnover. The mappings
+// honour the bounds themselves; the cap scales their trade back afterwards.
+#pragma once
+
+#include <limits>
+
+#include "position/workspace.hpp"
+
+namespace kestrel::position {
+
+struct TradeLimits {
+    // Empty: no bounds. lower[i] is the previous weight where selling is
+    // blocked, else 0; upper[i] the previous weight where buying is blocked,
+    // else infinity. Never relaxed, not even for a cap.
+    CSpan lower, upper;
+    double lower_total = 0.0;  // the sum of lower: what the names that cannot be sold hold
+    // The securities with a block, ascending: the only ones whose bounds
+    // are not [0, infinity). Empty with bounds: found from them.
+    std::span<const Index> blocked;
+    // One-way turnover allowed from pre_weight; infinity: no cap.
+    double max_turnover = std::numeric_limits<double>::infinity();
+
+    bool bounded() const { return !lower.empty(); }
+    bool capped() const { return max_turnover < std::numeric_limits<double>::infinity(); }
+};
+
+// A cap within bounds, min(max(cap, lower), upper), NaN-propagating: a
+// name held above its cap that cannot be sold keeps its weight, one that
+// cannot be bought stays at or below its weight.
+inline double bounded_cap(double cap, double lower, double upper) {
+    return num::minimum(num::maximum(cap, lower), upper);
+}
+
+// limits.blocked, or where it is empty the securities whose bounds are not
+// [0, infinity), listed in ws.blocked.
+std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws);
+
+// out = caps, bounded (bounded_cap) at the blocked securities: elsewhere
+// the bounds are [0, infinity), which leave a cap as it is.
+void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& out);
+
+// Brings w inside [lower, upper] keeping its total at secu_pct where the
+// bounds allow: names at a bound are fixed there, the others rescaled
+// together, again while a rescaled name crosses its bound. A w already
+// inside is left as it is, bit for bit. When the fixed names alone exceed
+// secu_pct (or nothing is left free to scale) the total is the nearest the
+// bounds allow.
+void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w);
+
+// Where w trades more than max_turnover from pre (one-way turnover, half
+// the sum of |w - pre|), w = pre + a (w - pre) with
+// a = max_turnover / turnover (a hair less, for rounding): a convex step, so
+// bounds that hold at both ends hold after it, and so does the total when
+// both rows sum alike. Returns a, with the weights before the step left in
+// `unscaled`; 1 where the trade was within the cap (w untouched).
+double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& unscaled);
+
+}  // namespace kestrel::position
