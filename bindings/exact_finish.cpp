@@ -98,6 +98,11 @@ FinishOutcome ExactFinish::repair(const optimizer::DateDetail& d, MSpan expo) {
     const double cost =
         d.params && position::reads_risk_cost(position::info(d.params->algorithm).mapping) ? d.params->risk_cost : 0.0;
     const double cap = from_cash ? kInf : d.max_turnover;
+    // Under a turnover cap the row may still hold a name above its weight cap,
+    // partly sold from the previous row: keeping that is allowed, as selling
+    // the rest would spend turnover the cap does not have.
+    if (std::isfinite(cap))
+        for (std::size_t i = 0; i < n; ++i) upper[i] = std::max(upper[i], w0[i]);
 
     FinishOutcome out;
     bool answered = false;
