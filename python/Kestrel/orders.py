@@ -743,7 +743,8 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
         if (lo > hi).any():
             break
         row_lower[2 + hit], row_upper[2 + hit] = lo, hi
-        h.changeRowsBounds(len(hit), (2 + hit).astype(np.int32), lo, hi)
+        for row, low, high in zip((2 + hit).tolist(), lo.tolist(), hi.tolist()):  # highspy 1.7 has no batch form
+            h.changeRowBounds(row, low, high)
         h.run()
     return (origin if j is None else j), "Optimal"
 
