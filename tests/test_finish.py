@@ -222,3 +222,46 @@ def test_sweeps_and_the_report_count_dates_over_and_finished(standin, run_cfg, t
     assert title.startswith(PANELS[3])
     assert title.endswith(f"on {r.finished.sum()} date(s) before the exact finish, 0 after it "
                           f"({r.finished.sum()} finished)")
+
+
+TRADING = {"no_buy": ["suspended", "limit_up"], "no_sell": ["suspended", "limit_down"]}
+
+
+@pytest.mark.parametrize("algo", ["TopM", "TopM2", "TopEqual2"])
+@pytest.mark.parametrize("cap", [None, 0.08])
+def test_the_finish_keeps_the_blocks_the_cap_and_the_limits_and_continues_bit_for_bit(standin, run_cfg, algo, cap):
+    s = standin
+    cfg = settings(run_cfg, algo, s.market.factors, 0.01, 0.003)
+    kw = dict(TRADING, max_turnover=cap)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Kestrel.KestrelWarning)  # rows whose limits or total gave way
+        whole = quiet_run(algo, BENCH, 1.0, cfg, s.scores, s.univ, finish="exact", **kw)
+        done = whole.status == Kestrel.STATUS_PROCESSED
+        assert whole.finished.sum() >= 3 and whole.no_buy.any() and whole.no_sell.any()
+        before = np.vstack([np.zeros(len(s.univ)), whole.weights[:-1]])
+        # Blocks never give way, on finished rows too.
+        assert (whole.weights[whole.no_buy] <= before[whole.no_buy] + 1e-12).all()
+        assert (whole.weights[whole.no_sell] >= before[whole.no_sell] - 1e-12).all()
+        if cap is not None:  # every row after the first, bought from cash
+            assert (whole.turnover[1:] <= cap * (1 + 1e-9) + 1e-12).all()
+        # Every limit holds, or gives way by the recorded excess.
+        allowed = whole.limits * (1 + whole.excess[:, None]) * (1 + 1e-9) + 1e-12
+        assert (np.abs(whole.expo[done]) <= allowed[done]).all()
+        assert ((whole.gave_way != "") == (whole.excess > 0)).all()
+        for split in (int(np.argmax(whole.finished)), 14):
+            head = quiet_run(algo, BENCH, 1.0, cfg, s.scores[: split + 1], s.univ, finish="exact", **kw)
+            tail = quiet_run(algo, BENCH, 1.0, cfg, s.scores, s.univ, finish="exact", start=head.state, **kw)
+            for name in ("weights", "expo", "finished", "gave_way", "excess", "turnover", "no_buy"):
+                joined = np.concatenate([getattr(head, name), getattr(tail, name)])
+                assert joined.tobytes() == np.asarray(getattr(whole, name)).tobytes(), (split, name)
+
+
+def test_a_limit_of_zero_is_met_by_the_finish(standin, run_cfg):
+    s = standin
+    factors = {name: 0.3 for name in s.market.factors}
+    factors[s.market.factors[0]] = 0.0
+    cfg = run_cfg("TopM2", factors, each_sector_expo=0.5, decay=0.3, bench_coeff=0.8, pre_coeff=0.9, max_loop_num=10)
+    r = quiet_run("TopM2", BENCH, 1.0, cfg, s.scores, s.univ, finish="exact")
+    done = r.status == Kestrel.STATUS_PROCESSED
+    assert r.finished[done].all() and (r.gave_way == "").all()
+    assert (np.abs(r.expo[done, 0]) <= 1e-12).all() and not r.over_limit.any()
