@@ -48,3 +48,10 @@ assert_type(result.seconds["total"], float)
 nxt = Kestrel.run("TopM", "000905", 1.0, cfg, scores, [0, 1, 2, 3], start=Kestrel.RunState(2, row))
 assert_type(nxt.state.smoothed, F64 | None)
 assert_type(Kestrel.RunResult.load("run.npz").to_pandas().weights, Any)
+traded = Kestrel.run("TopM", "000905", 1.0, cfg, scores, [0, 1, 2, 3], no_buy="suspended",
+                     no_sell=["suspended", "limit_down"], max_turnover=0.1, on_skip="hold", finish="exact",
+                     finish_budget="nearest")
+assert_type(traded.turnover, F64)
+assert_type(traded.gave_way, NDArray[np.str_])
+assert_type(traded.no_buy, NDArray[np.bool_] | None)
+assert_type(traded.state.settings, dict[str, Any] | str | None)
