@@ -15,15 +15,24 @@ std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws) {
     return ws.blocked;
 }
 
-void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& out) {
-    out.assign(caps.begin(), caps.end());
-    for (const Index j : blocked) {
-        const auto i = static_cast<std::size_t>(j);
-        out[i] = bounded_cap(caps[i], limits.lower[i], limits.upper[i]);
+CapsWithin::CapsWithin(MSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& saved,
+                       bool less_lower)
+    : caps_(caps), blocked_(blocked), saved_(saved) {
+    saved_.resize(blocked.size());
+    for (std::size_t j = 0; j < blocked.size(); ++j) {
+        const auto i = static_cast<std::size_t>(blocked[j]);
+        const double lo = limits.lower[i];
+        saved_[j] = caps[i];
+        caps[i] = bounded_cap(caps[i], lo, limits.upper[i]);
+        if (less_lower) caps[i] -= lo;
     }
 }
 
-void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w) {
+CapsWithin::~CapsWithin() {
+    for (std::size_t j = 0; j < blocked_.size(); ++j) caps_[static_cast<std::size_t>(blocked_[j])] = saved_[j];
+}
+
+KESTREL_HOT void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w) {
     const CSpan lower = limits.lower, upper = limits.upper;
     const std::span<const Index> blocked = blocked_of(limits, ws);
     // Only a blocked name can meet a bound: the others lie in [0, infinity),

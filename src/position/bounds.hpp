@@ -36,9 +36,24 @@ inline double bounded_cap(double cap, double lower, double upper) {
 // [0, infinity), listed in ws.blocked.
 std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws);
 
-// out = caps, bounded (bounded_cap) at the blocked securities: elsewhere
-// the bounds are [0, infinity), which leave a cap as it is.
-void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& out);
+// The caps within the bounds, in place for as long as it lives: caps[i] =
+// bounded_cap(caps[i], lower[i], upper[i]) - (less_lower ? lower[i] : 0)
+// at the blocked securities, whose own caps it puts back when it goes.
+// Elsewhere the bounds are [0, infinity), which leave a cap as it is, so a
+// pass changes and restores only the few blocked names.
+class CapsWithin {
+public:
+    CapsWithin(MSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& saved,
+               bool less_lower = false);
+    ~CapsWithin();
+    CapsWithin(const CapsWithin&) = delete;
+    CapsWithin& operator=(const CapsWithin&) = delete;
+
+private:
+    MSpan caps_;
+    std::span<const Index> blocked_;
+    Vec& saved_;
+};
 
 // Brings w inside [lower, upper] keeping its total at secu_pct where the
 // bounds allow: names at a bound are fixed there, the others rescaled

@@ -16,8 +16,8 @@ namespace {
 // the bounds allow, and the date goes on. Only when the mapping would miss
 // the target without the bounds too is it the settings' fault, and the
 // mapping's own error is raised, as it would be without blocks.
-void bounded_mapping(const AlgorithmInfo& a, const DispatchParams& p, const DateVectors& v, Workspace& ws,
-                     const Vec& caps, const TradeLimits& limits, MSpan out) {
+void bounded_mapping(const AlgorithmInfo& a, const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps,
+                     const TradeLimits& limits, MSpan out) {
     const bool reached =
         a.mapping == Mapping::Rebalance
             ? rebalance_within(v.cur_model_value, caps, limits, p.secu_pct, v.pre_weight, p.risk_cost, ws, out)

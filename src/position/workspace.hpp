@@ -15,10 +15,10 @@ struct Workspace {
     Vec bound;                          // candidate floors or ceilings
     Vec room;                           // candidate room to move
     CrossingScratch crossing;
-    // Within bounds: the caps bounded, the bounds' fixed names, and the
-    // weights the unbounded mapping gives, to tell whether the bounds alone
-    // keep a date from its target.
-    Vec bounded_caps, unbounded;
+    // Within bounds: the blocked names' own caps while theirs are bounded,
+    // the bounds' fixed names, and the weights the unbounded mapping gives,
+    // to tell whether the bounds alone keep a date from its target.
+    Vec saved_caps, unbounded;
     std::vector<std::uint8_t> fixed;
     std::vector<Index> blocked;
     // The turnover cap's step in the last dispatch: its weights are
