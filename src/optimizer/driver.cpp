@@ -439,6 +439,9 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
 
         b.calc_pos.resize(n);
         b.ws.begin_date();
+        // The exposure loop measures a capped trade from its unscaled
+        // weights, and scales them once, at the date's end.
+        b.ws.defer_turnover_step = nk > 0 && b.by_security.all_finite;
         position::TradeLimits limits;
         if (blocked) date_bounds(*block_reader, buy, sell, pre_weight, lower, upper, blocked_names, limits);
         limits.max_turnover = date_cap(data, bi, pre_weight);

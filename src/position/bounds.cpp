@@ -90,7 +90,7 @@ KESTREL_HOT void fit_to_bounds(const TradeLimits& limits, double secu_pct, Works
     for (std::size_t j = 0; j < m; ++j) w[static_cast<std::size_t>(blocked[j])] = at[j];
 }
 
-KESTREL_HOT double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& unscaled) {
+KESTREL_HOT double turnover_step(CSpan pre, double max_turnover, CSpan w) {
     if (!(max_turnover < std::numeric_limits<double>::infinity())) return 1.0;
     const std::size_t n = w.size();
     const double *x = w.data(), *p = pre.data();
@@ -124,15 +124,24 @@ KESTREL_HOT double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& un
     // not come out above it: 1e-12 of the cap for the sums' rounding, and a
     // few ulps of every weight for the rounding of each step.
     const double slack = 1e-12 * max_turnover + 4.0 * std::numeric_limits<double>::epsilon() * size;
-    const double a = std::max(max_turnover - slack, 0.0) / traded;
-    unscaled.resize(n);
-    double* __restrict u = unscaled.data(), * __restrict o = w.data();
-    for (std::size_t k = 0; k < n; ++k) {
-        const double v = o[k];
-        u[k] = v;
-        o[k] = p[k] + a * (v - p[k]);
+    return std::max(max_turnover - slack, 0.0) / traded;
+}
+
+KESTREL_HOT void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled) {
+    const std::size_t n = w.size();
+    const double* __restrict p = pre.data();
+    double* __restrict o = w.data();
+    if (unscaled) {
+        unscaled->resize(n);
+        double* __restrict u = unscaled->data();
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = o[k];
+            u[k] = v;
+            o[k] = p[k] + a * (v - p[k]);
+        }
+        return;
     }
-    return a;
+    for (std::size_t k = 0; k < n; ++k) o[k] = p[k] + a * (o[k] - p[k]);
 }
 
 }  // namespace kestrel::position

@@ -64,11 +64,14 @@ private:
 void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w);
 
 // Where w trades more than max_turnover from pre (one-way turnover, half
-// the sum of |w - pre|), w = pre + a (w - pre) with
-// a = max_turnover / turnover (a hair less, for rounding): a convex step, so
-// bounds that hold at both ends hold after it, and so does the total when
-// both rows sum alike. Returns a, with the weights before the step left in
-// `unscaled`; 1 where the trade was within the cap (w untouched).
-double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& unscaled);
+// the sum of |w - pre|), the step a that brings it within:
+// a = max_turnover / turnover (a hair less, for rounding); 1 where the trade
+// is within the cap.
+double turnover_step(CSpan pre, double max_turnover, CSpan w);
+
+// w = pre + a (w - pre): a convex step, so bounds that hold at both ends
+// hold after it, and so does the total when both rows sum alike. The
+// weights before it are left in `unscaled` unless that is null.
+void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled);
 
 }  // namespace kestrel::position

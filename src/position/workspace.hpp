@@ -26,6 +26,10 @@ struct Workspace {
     // the trade was within the cap.
     double turnover_scale = 1.0;
     Vec unscaled;
+    // Set by a caller that measures the weights before the step and takes
+    // it itself, once a date (take_turnover_step): a dispatch then leaves
+    // its weights unscaled, and `unscaled` unused.
+    bool defer_turnover_step = false;
 
     // The top-N blend's standardised benchmark and previous weights depend
     // on the date alone, so a run's date keeps them for all its passes.
