@@ -152,6 +152,9 @@ std::vector<optimizer::BlockSource> block_sources(py::handle buy, py::handle sel
         const py::handle side = is_buy ? buy : sell;
         if (side.is_none()) continue;
         for (const py::handle item : side) {
+            if (!py::isinstance<py::tuple>(item) || py::len(item) != 2)
+                throw py::type_error(std::string(is_buy ? "no_buy" : "no_sell") +
+                                     " must be None or a list of (name, array) pairs");
             const auto pair = py::reinterpret_borrow<py::tuple>(item);
             const std::string name = py::str(pair[0]);
             const py::object given = pair[1];
@@ -228,7 +231,7 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     auto turnover = filled<double>({m}, 0.0);
     auto blocked_buy = filled<std::int64_t>({m}, 0), blocked_sell = filled<std::int64_t>({m}, 0);
     auto blocked_buy_weight = filled<double>({m}, 0.0), blocked_sell_weight = filled<double>({m}, 0.0);
-    // Each row's blocks, filled by the date loop.
+    // Each row's flags, filled by the date loop (None: a side without blocks).
     const auto rows_of = [&](py::handle side) {
         return side.is_none() ? py::object(py::none()) : py::object(py::array_t<bool>({m, ni}));
     };
@@ -269,8 +272,8 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     const auto rows_span = [cells](std::uint8_t* rows) {
         return rows ? std::span<std::uint8_t>(rows, cells) : std::span<std::uint8_t>();
     };
-    // Each row's blocks, filled by the date loop: how many names each side
-    // blocks and the weight they held before it.
+    // How many names each side blocks on a row and the weight they held
+    // before it, also filled by the date loop.
     const auto counts = [&](auto& a) {
         using T = std::remove_reference_t<decltype(*a.mutable_data())>;
         return data.blocks.empty() ? std::span<T>() : std::span<T>(a.mutable_data(), static_cast<std::size_t>(m));

@@ -106,9 +106,11 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
     no_buy, no_sell : str, list of str or array_like, optional
         Names that may not be bought (sold) on each row: a data library field
         name, a list of them (blocked where any is non-zero), or a dates x
-        library-columns array of bool or 0/1. Row t's flags govern the trade
-        from the previous row's weights to row t's. A suspended name belongs
-        in both. Never relaxed.
+        library-columns array of bool or 0/1 (NaN: not blocked). Row t's flags
+        govern the trade from the previous row's weights to row t's. A
+        suspended name belongs in both. Never relaxed. The engine reads them
+        in place, the rows it computes at the universe's columns, and refuses
+        any other value there as it reaches its row.
     max_turnover : float or array_like of float, optional
         A hard cap on each row's one-way turnover (half the sum of
         ``abs(w_t - w_{t-1})``), one number or one per row of the score matrix
