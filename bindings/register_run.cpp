@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "exact_finish.hpp"
@@ -52,11 +53,6 @@ struct Diagnostics {
     const double* start = nullptr;  // nullptr: cash
     std::size_t n = 0;
     double* turnover = nullptr;
-    // The blocks (T x N, or null) and, per row, how many names each blocked
-    // and what they held before it.
-    const std::uint8_t *no_buy = nullptr, *no_sell = nullptr;
-    std::int64_t *blocked_buy = nullptr, *blocked_sell = nullptr;
-    double *blocked_buy_weight = nullptr, *blocked_sell_weight = nullptr;
 
     void record(std::size_t bi, optimizer::DateStatus s, const optimizer::LoopReport* report) const {
         const std::size_t m = bi - first_row;
@@ -66,8 +62,6 @@ struct Diagnostics {
         double traded = 0.0;
         for (std::size_t i = 0; i < n; ++i) traded += std::abs(row[i] - (before ? before[i] : 0.0));
         turnover[m] = 0.5 * traded;
-        blocked(no_buy, bi, before, blocked_buy + m, blocked_buy_weight + m);
-        blocked(no_sell, bi, before, blocked_sell + m, blocked_sell_weight + m);
         if (!report) return;
         loop_count[m] = report->loop_count;
         if (report->measured) {
@@ -77,34 +71,6 @@ struct Diagnostics {
         bench_hold[m] = report->bench_hold;
         hold_num[m] = report->hold_num;
         total[m] = report->total;
-    }
-
-private:
-    // Few names are blocked on a row: eight flags are tested at a time.
-    void blocked(const std::uint8_t* mask, std::size_t bi, const double* before, std::int64_t* count,
-                 double* held) const {
-        if (!mask) return;
-        const std::uint8_t* r = mask + bi * n;
-        std::int64_t c = 0;
-        double h = 0.0;
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, r + i, sizeof word);
-            if (word == 0) continue;
-            for (std::size_t j = i; j < i + 8; ++j)
-                if (r[j]) {
-                    ++c;
-                    h += before ? before[j] : 0.0;
-                }
-        }
-        for (; i < n; ++i)
-            if (r[i]) {
-                ++c;
-                h += before ? before[i] : 0.0;
-            }
-        *count = c;
-        *held = h;
     }
 };
 
@@ -174,17 +140,55 @@ py::dict settings_record(const optimizer::RunConfig& c, const RiskNames& risk) {
     return out;
 }
 
-// An optional T x N byte matrix of blocks, or an empty span.
-std::span<const std::uint8_t> blocks(py::handle mask, const char* name, std::size_t t_rows, std::size_t n,
-                                     std::vector<py::object>& keep) {
-    if (mask.is_none()) return {};
-    auto a = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(mask);
-    if (!a || a.ndim() != 2 || static_cast<std::size_t>(a.shape(0)) != t_rows ||
-        static_cast<std::size_t>(a.shape(1)) != n)
-        throw py::value_error(std::string(name) + " must be a " + std::to_string(t_rows) + " x " + std::to_string(n) +
-                              " matrix of 0 and 1 (dates x universe)");
-    keep.push_back(a);
-    return {a.data(), static_cast<std::size_t>(a.size())};
+// The sources of both sides' blocks, each side None or a list of (name,
+// array) pairs, the array dates x library columns of bool or numbers, as
+// Kestrel.run checked them. An array listed on both sides (a field such as
+// "suspended") is read once a date, for both.
+std::vector<optimizer::BlockSource> block_sources(py::handle buy, py::handle sell, std::size_t t_rows,
+                                                  const std::vector<Index>& positions, std::vector<py::object>& keep) {
+    std::vector<optimizer::BlockSource> out;
+    std::vector<PyObject*> seen;
+    for (const bool is_buy : {true, false}) {
+        const py::handle side = is_buy ? buy : sell;
+        if (side.is_none()) continue;
+        for (const py::handle item : side) {
+            if (!py::isinstance<py::tuple>(item) || py::len(item) != 2)
+                throw py::type_error(std::string(is_buy ? "no_buy" : "no_sell") +
+                                     " must be None or a list of (name, array) pairs");
+            const auto pair = py::reinterpret_borrow<py::tuple>(item);
+            const std::string name = py::str(pair[0]);
+            const py::object given = pair[1];
+            const auto at = std::find(seen.begin(), seen.end(), given.ptr());
+            if (at != seen.end()) {
+                optimizer::BlockSource& s = out[static_cast<std::size_t>(at - seen.begin())];
+                (is_buy ? s.buy : s.sell) = true;
+                continue;
+            }
+            optimizer::BlockSource s;
+            s.name = name;
+            s.buy = is_buy;
+            s.sell = !is_buy;
+            py::array a;
+            if (py::array::check_(given) && py::reinterpret_borrow<py::array>(given).dtype().kind() == 'b') {
+                a = py::reinterpret_borrow<py::array>(given);
+                s.bytes = true;
+            } else {
+                const char kind =
+                    py::array::check_(given) ? py::reinterpret_borrow<py::array>(given).dtype().kind() : 'f';
+                s.integers = kind == 'i' || kind == 'u';
+                a = as_float_array(given, name);
+            }
+            if (a.ndim() != 2 || static_cast<std::size_t>(a.shape(0)) < t_rows)
+                throw py::value_error(name + " must be a matrix of dates x library columns with a row per date");
+            s.values = MatrixView{static_cast<const char*>(a.data()), a.strides(0), a.strides(1),
+                                  static_cast<std::size_t>(a.shape(0)), static_cast<std::size_t>(a.shape(1))};
+            s.cols = columns_in(positions, s.values.cols, name);
+            keep.push_back(a);
+            seen.push_back(given.ptr());
+            out.push_back(std::move(s));
+        }
+    }
+    return out;
 }
 
 py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::handle start_smoothed, bool progress,
@@ -207,8 +211,7 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
         config.pre_ema = Vec(e.data(), e.data() + n);
     }
     std::vector<py::object> keep;
-    data.no_buy = blocks(no_buy, "no_buy", t_rows, n, keep);
-    data.no_sell = blocks(no_sell, "no_sell", t_rows, n, keep);
+    data.blocks = block_sources(no_buy, no_sell, t_rows, p.run.positions, keep);
     if (!max_turnover.is_none()) {
         const Array cap = as_vector(max_turnover, "max_turnover", static_cast<py::ssize_t>(t_rows));
         keep.push_back(cap);
@@ -228,6 +231,16 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     auto turnover = filled<double>({m}, 0.0);
     auto blocked_buy = filled<std::int64_t>({m}, 0), blocked_sell = filled<std::int64_t>({m}, 0);
     auto blocked_buy_weight = filled<double>({m}, 0.0), blocked_sell_weight = filled<double>({m}, 0.0);
+    // Each row's flags, filled by the date loop (None: a side without blocks).
+    const auto rows_of = [&](py::handle side) {
+        return side.is_none() ? py::object(py::none()) : py::object(py::array_t<bool>({m, ni}));
+    };
+    const py::object no_buy_rows = rows_of(no_buy), no_sell_rows = rows_of(no_sell);
+    const auto bytes_of = [](const py::object& rows) -> std::uint8_t* {
+        return rows.is_none() ? nullptr
+                              : reinterpret_cast<std::uint8_t*>(py::reinterpret_borrow<py::array>(rows).mutable_data());
+    };
+    std::uint8_t *buy_rows = bytes_of(no_buy_rows), *sell_rows = bytes_of(no_sell_rows);
     std::vector<std::string> finish_status(static_cast<std::size_t>(m)), gave_way(static_cast<std::size_t>(m));
     const FinishTolerance tol{finish_relative, finish_absolute};
     std::optional<ExactFinish> finisher;
@@ -249,19 +262,27 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
                         weights.data(),
                         config.pre_weight.empty() ? nullptr : config.pre_weight.data(),
                         n,
-                        turnover.mutable_data(),
-                        data.no_buy.empty() ? nullptr : data.no_buy.data(),
-                        data.no_sell.empty() ? nullptr : data.no_sell.data(),
-                        blocked_buy.mutable_data(),
-                        blocked_sell.mutable_data(),
-                        blocked_buy_weight.mutable_data(),
-                        blocked_sell_weight.mutable_data()};
+                        turnover.mutable_data()};
 
     ProgressBar bar(static_cast<std::size_t>(m), progress);
     RecordingHooks hooks(p.self, bar, print_result, p.run.risk.caller_count, d, CSpan(config.arr_expo_threshold),
                          finisher ? &*finisher : nullptr, tol, finish_status, gave_way);
     MSpan out{weights.mutable_data(), static_cast<std::size_t>(weights.size())};
-    optimizer::RunOutcome outcome = run_dates_without_gil(config, data, out, hooks, p.self.opt_name, print_result);
+    const std::size_t cells = static_cast<std::size_t>(m) * n;
+    const auto rows_span = [cells](std::uint8_t* rows) {
+        return rows ? std::span<std::uint8_t>(rows, cells) : std::span<std::uint8_t>();
+    };
+    // How many names each side blocks on a row and the weight they held
+    // before it, also filled by the date loop.
+    const auto counts = [&](auto& a) {
+        using T = std::remove_reference_t<decltype(*a.mutable_data())>;
+        return data.blocks.empty() ? std::span<T>() : std::span<T>(a.mutable_data(), static_cast<std::size_t>(m));
+    };
+    const optimizer::BlockRows block_rows{rows_span(buy_rows),        rows_span(sell_rows),
+                                          counts(blocked_buy),        counts(blocked_sell),
+                                          counts(blocked_buy_weight), counts(blocked_sell_weight)};
+    optimizer::RunOutcome outcome =
+        run_dates_without_gil(config, data, out, hooks, p.self.opt_name, print_result, block_rows);
     bar.close();
 
     py::dict r;
@@ -284,6 +305,8 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     r["blocked_sell"] = blocked_sell;
     r["blocked_buy_weight"] = blocked_buy_weight;
     r["blocked_sell_weight"] = blocked_sell_weight;
+    r["no_buy"] = no_buy_rows;
+    r["no_sell"] = no_sell_rows;
     r["smoothed"] = outcome.pre_ema ? py::object(py::array_t<double>(ni, outcome.pre_ema->data())) : py::none();
     return r;
 }
@@ -354,7 +377,8 @@ void register_run(py::module_& m) {
         "run_dates(prepared, *, start_row=-1, start_weights=None, start_smoothed=None, progress=True, "
         "print_result=False, no_buy=None, no_sell=None, max_turnover=None, hold_skipped=False, finish=None, "
         "finish_relative=1e-9, finish_absolute=1e-12)\n--\n\n"
-        "Run the dates after start_row without the GIL; a dict of arrays.");
+        "Run the dates after start_row without the GIL; a dict of arrays. no_buy and no_sell: None or lists of "
+        "(name, dates x library-columns array) pairs, blocked where any holds 1.");
 }
 
 }  // namespace kestrel::bind

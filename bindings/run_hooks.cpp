@@ -32,10 +32,10 @@ void PythonHooks::between_passes() {
 
 optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, const optimizer::RunData& data,
                                             MSpan weight_res, PythonHooks& hooks, py::handle opt_name,
-                                            bool print_diagnostic) {
+                                            bool print_diagnostic, const optimizer::BlockRows& block_rows) {
     try {
         py::gil_scoped_release release;
-        return optimizer::run_dates(config, data, weight_res, hooks);
+        return optimizer::run_dates(config, data, weight_res, hooks, block_rows);
     } catch (const position::UnknownAlgorithm&) {
         throw WrongOptName(opt_name);  // the core knows the enum, not the caller's object
     } catch (const position::PositionError& e) {

@@ -38,6 +38,6 @@ private:
 // error's note rather than to sys.stdout.
 optimizer::RunOutcome run_dates_without_gil(const optimizer::RunConfig& config, const optimizer::RunData& data,
                                             MSpan weight_res, PythonHooks& hooks, py::handle opt_name,
-                                            bool print_diagnostic = true);
+                                            bool print_diagnostic = true, const optimizer::BlockRows& block_rows = {});
 
 }  // namespace kestrel::bind

@@ -236,6 +236,88 @@ def test_the_finish_is_given_the_dates_bounds_and_cap(market, run_cfg):
         assert (given_pre is None and cap == np.inf) if row == 0 else (given_pre == pre[row]).all() and cap == 0.3
 
 
+# ------------------------------------------------ the forms blocks come in
+
+
+def with_fields(lib, **fields):
+    """The fake library with extra fields, as the engine reads them: whole matrices by name."""
+    lib.data.update(fields)
+    return lib
+
+
+@pytest.mark.parametrize("algo", ["TopM", "TopEqual2", "TopKR"])
+@pytest.mark.parametrize("twice", [False, True], ids=["distinct", "column-twice"])
+def test_every_form_of_the_same_blocks_gives_the_same_run(market, run_cfg, algo, twice):
+    """Field names (NaN: not blocked), bool, int, float32, column-major, strided and longer arrays, a field on
+    both sides read once: one run, and each row's flags are the universe's columns of the masks."""
+    lib, scores, univ = market
+    if twice:
+        univ = univ.copy()
+        univ[5] = univ[6]  # a column the universe lists twice
+    rng = np.random.default_rng(21)
+    held, up, down = (rng.random((T, M)) < p for p in (0.05, 0.15, 0.15))
+    up_nan = np.where(rng.random((T, M)) < 0.3, np.nan, up.astype(float))
+    with_fields(lib, suspended=held.astype(float), limit_up=up_nan, limit_down=down.astype(float))
+    buy, sell = held | (up_nan == 1), held | down
+    cfg = run_cfg(algo, LIMITS, max_loop_num=15)
+    forms = {
+        "fields": ({"no_buy": ["suspended", "limit_up"], "no_sell": ["suspended", "limit_down"]}),
+        "bool": {"no_buy": buy, "no_sell": sell},
+        "int": {"no_buy": buy.astype(np.int8), "no_sell": sell.astype(np.uint64)},
+        "float32": {"no_buy": np.where(buy, 1, np.nan).astype(np.float32), "no_sell": sell.astype(np.float32)},
+        "layouts": {"no_buy": np.asfortranarray(buy.astype(float)), "no_sell": np.repeat(sell, 2, axis=1)[:, ::2]},
+        "longer": {"no_buy": np.vstack([buy, ~buy]), "no_sell": np.vstack([sell, sell])},
+    }
+    runs = {name: blocked(algo, cfg, scores, univ, **kw)[0] for name, kw in forms.items()}
+    first = runs["fields"]
+    np.testing.assert_array_equal(first.no_buy, buy[:, univ])
+    np.testing.assert_array_equal(first.no_sell, sell[:, univ])
+    assert (first.blocked_buy == buy[:, univ].sum(axis=1)).all()
+    assert first.no_buy.dtype == bool and first.no_buy.flags.c_contiguous and not first.no_buy.flags.writeable
+    for name, r in runs.items():
+        for key in ("weights", "no_buy", "no_sell", "blocked_buy", "blocked_sell", "blocked_buy_weight",
+                    "blocked_sell_weight"):
+            assert np.asarray(getattr(r, key)).tobytes() == np.asarray(getattr(first, key)).tobytes(), (name, key)
+    # One side alone leaves the other None and blocks nothing there.
+    only, _ = blocked(algo, cfg, scores, univ, no_sell="limit_down")
+    assert only.no_buy is None and (only.blocked_buy == 0).all()
+    np.testing.assert_array_equal(only.no_sell, down[:, univ])
+
+
+@pytest.mark.parametrize("kw, words", [
+    ({"no_buy": ["ok", "late"]}, r"no_buy: data library field 'late' must hold 0 and 1 only \(blocked or not\); "
+                                 r"row 9, column 7 holds 0\.5$"),
+    ({"no_sell": "int"}, r"^no_sell must hold 0 and 1 only \(blocked or not\); row 12, column 7 holds 2$"),
+    ({"no_buy": "inf"}, r"^no_buy must hold 0 and 1 only .*row 0, column 7 holds inf$"),
+], ids=["a-later-row", "integers", "infinity"])
+def test_a_value_other_than_0_or_1_is_refused_on_the_row_that_holds_it(market, run_cfg, kw, words):
+    """Checked as the dates are run, naming the argument, the field, the row and the library column."""
+    lib, scores, univ = market
+    ok = np.zeros((T, M))
+    late, as_int, inf = ok.copy(), np.zeros((T, M), dtype=np.int64), ok.copy()
+    late[9, 7] = 0.5
+    as_int[12, 7] = 2
+    inf[0, 7] = np.inf
+    with_fields(lib, ok=ok, late=late)
+    given = {"int": as_int, "inf": inf}
+    kw = {key: given.get(v, v) if isinstance(v, str) else v for key, v in kw.items()}
+    with pytest.raises(ValueError, match=words):
+        Kestrel.run("TopM2", "000300", PCT, run_cfg("TopM2", LIMITS), scores, univ, progress=False, **kw)
+
+
+def test_only_the_rows_and_columns_a_run_uses_are_read(market, run_cfg):
+    """A run from a state reads the blocks of its own rows, at the universe's columns."""
+    _, scores, univ = market
+    cfg = run_cfg("TopM", LIMITS)
+    first = Kestrel.run("TopM", "000300", PCT, cfg, scores[:4], univ, progress=False)
+    no_buy = np.zeros((T, M))
+    no_buy[2, 3] = 7.0  # before the state's row
+    no_buy[6, np.setdiff1d(np.arange(M), univ)] = -1.0  # outside the universe
+    no_buy[4:, univ[:10]] = 1.0
+    r = Kestrel.run("TopM", "000300", PCT, cfg, scores, univ, progress=False, start=first.state, no_buy=no_buy)
+    np.testing.assert_array_equal(r.no_buy, no_buy[4:, univ] == 1)
+
+
 # ------------------------------------------------------------ bad input
 
 

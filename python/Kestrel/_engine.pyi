@@ -6,7 +6,7 @@ run_dates are the private engine beneath Kestrel.run. The rest of Kestrel is
 Python and carries its types inline.
 """
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
@@ -188,8 +188,8 @@ def run_dates(
     start_smoothed: ArrayLike | None = None,
     progress: bool = True,
     print_result: bool = False,
-    no_buy: ArrayLike | None = None,
-    no_sell: ArrayLike | None = None,
+    no_buy: Sequence[tuple[str, ArrayLike]] | None = None,
+    no_sell: Sequence[tuple[str, ArrayLike]] | None = None,
     max_turnover: ArrayLike | None = None,
     hold_skipped: bool = False,
     finish: Callable[..., tuple[Any, str, str, float]] | None = None,

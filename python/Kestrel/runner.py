@@ -106,9 +106,11 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
     no_buy, no_sell : str, list of str or array_like, optional
         Names that may not be bought (sold) on each row: a data library field
         name, a list of them (blocked where any is non-zero), or a dates x
-        library-columns array of bool or 0/1. Row t's flags govern the trade
-        from the previous row's weights to row t's. A suspended name belongs
-        in both. Never relaxed.
+        library-columns array of bool or 0/1 (NaN: not blocked). Row t's flags
+        govern the trade from the previous row's weights to row t's. A
+        suspended name belongs in both. Never relaxed. The engine reads them
+        in place, the rows it computes at the universe's columns, and refuses
+        any other value there as it reaches its row.
     max_turnover : float or array_like of float, optional
         A hard cap on each row's one-way turnover (half the sum of
         ``abs(w_t - w_{t-1})``), one number or one per row of the score matrix
@@ -161,14 +163,14 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         _check_start(start, t_rows, univ, prepared.secu_pct, record)
         start_row = start.row
     first = start_row + 1
-    fields_read: dict[str, NDArray[np.bool_]] = {}
+    fields_read: dict[str, NDArray[Any]] = {}
     buy = _blocks(no_buy, "no_buy", t_rows, univ, fields_read)
     sell = _blocks(no_sell, "no_sell", t_rows, univ, fields_read)
     cap = _cap(max_turnover, t_rows)
     out = _engine.run_dates(
         prepared, start_row=start_row, start_weights=None if start is None else start.weights,
         start_smoothed=None if start is None else start.smoothed, progress=progress, print_result=print_result,
-        no_buy=None if buy is None else buy.view(np.uint8), no_sell=None if sell is None else sell.view(np.uint8),
+        no_buy=buy, no_sell=sell,
         max_turnover=cap, hold_skipped=on_skip == "hold", finish=finisher, finish_relative=TOLERANCE,
         finish_absolute=FLOOR)
 
@@ -187,9 +189,9 @@ def run(opt_name: str, bench_symbol: str, secu_pct: float, cfg: Mapping[str, Any
         "finished": out["finished"], "finish_moved": out["finish_moved"],
         "finish_status": np.array(out["finish_status"], dtype=str).reshape(m),
         "gave_way": np.array(out["gave_way"], dtype=str).reshape(m), "excess": out["excess"], "univ_idx": univ}
-    for key, mask in (("buy", buy), ("sell", sell)):
-        # The engine counts each row's blocked names and the weight they held before it.
-        fields[f"no_{key}"] = None if mask is None else mask[first:]
+    for key in ("buy", "sell"):
+        # The engine keeps each row's blocks, counts its blocked names and the weight they held before it.
+        fields[f"no_{key}"] = out[f"no_{key}"]
         fields[f"blocked_{key}"] = out[f"blocked_{key}"]
         fields[f"blocked_{key}_weight"] = out[f"blocked_{key}_weight"]
     if m:
@@ -288,40 +290,40 @@ def _library() -> Any:
 
 
 def _blocks(value: Any, name: str, t_rows: int, univ: NDArray[np.int64],
-            fields_read: dict[str, NDArray[np.bool_]]) -> NDArray[np.bool_] | None:
-    """Blocks as a dates x universe bool matrix, or None; fields_read keeps the fields already read by name."""
+            fields_read: dict[str, NDArray[Any]]) -> list[tuple[str, NDArray[Any]]] | None:
+    """Blocks as (name in errors, dates x library-columns array) pairs for the engine, or None.
+
+    Only their shapes are checked here: the engine reads each row as its date
+    comes, checks that it holds 0, 1 or NaN, and ORs a list of fields.
+    fields_read keeps the fields already read by name, so that a field on
+    both sides is one array, read once a date.
+    """
     if value is None:
         return None
     if isinstance(value, str) or (isinstance(value, (list, tuple)) and value and all(isinstance(v, str)
                                                                                     for v in value)):
-        fields = [value] if isinstance(value, str) else list(value)
-        new = [field for field in dict.fromkeys(fields) if field not in fields_read]
+        fields = list(dict.fromkeys([value] if isinstance(value, str) else value))
+        new = [field for field in fields if field not in fields_read]
         if new:
             for field, res in zip(new, _library().RunLoopOnce(new)):
-                fields_read[field] = _zero_one(getattr(res, "array", None), f"{name}: data library field {field!r}",
-                                               t_rows)
-        mask = None
-        for field in fields:
-            one = fields_read[field]
-            if mask is None:
-                mask = one
-            elif one.shape[1] != mask.shape[1]:
-                raise ValueError(f"{name}: the fields {fields} do not have the same columns")
-            else:
-                mask = mask | one
-        assert mask is not None
+                fields_read[field] = _matrix(getattr(res, "array", None), f"{name}: data library field {field!r}",
+                                             t_rows)
+        sources = [(f"{name}: data library field {field!r}", fields_read[field]) for field in fields]
+        if len({a.shape[1] for _, a in sources}) > 1:
+            raise ValueError(f"{name}: the fields {fields} do not have the same columns")
     else:
-        mask = _zero_one(value, name, t_rows)
-    width = mask.shape[1]
+        sources = [(name, _matrix(value, name, t_rows))]
+    width = sources[0][1].shape[1]
     if len(univ) and (univ.min() < -width or univ.max() >= width):
         bad = int(univ[(univ < -width) | (univ >= width)][0])
         raise IndexError(f"{name}: univ_idx column {bad} is out of bounds for its {width} library columns (a mask "
                          "has one column per data library column, not one per member of the universe)")
-    return np.take(mask[:t_rows], univ, axis=1)  # C-contiguous, as the engine reads it
+    return sources
 
 
-def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
-    """A dates x library-columns matrix of blocks, checked to hold 0 and 1 only (NaN: not blocked)."""
+def _matrix(value: Any, name: str, t_rows: int) -> NDArray[Any]:
+    """A dates x library-columns matrix of blocks: bool, or numbers the engine checks to be 0 or 1 (NaN: not
+    blocked)."""
     if value is None:
         raise TypeError(f"{name} must be a data library field name, a list of them, or a dates x library "
                         "columns array of bool or 0/1")
@@ -333,17 +335,7 @@ def _zero_one(value: Any, name: str, t_rows: int) -> NDArray[np.bool_]:
     if a.shape[0] < t_rows:
         raise ValueError(f"{name} has {a.shape[0]} rows but predictValues has {t_rows} dates: its rows are the "
                          "data library's dates")
-    a = a[:t_rows]
-    if a.dtype.kind == "b":
-        return a
-    one = a == 1
-    bad = ~(one | (a == 0))
-    if a.dtype.kind == "f" and bad.any():
-        bad &= ~np.isnan(a)
-    if bad.any():
-        r, c = (int(i[0]) for i in np.nonzero(bad))
-        raise ValueError(f"{name} must hold 0 and 1 only (blocked or not); row {r}, column {c} holds {a[r, c]!r}")
-    return one
+    return a
 
 
 def _cap(value: Any, t_rows: int) -> NDArray[np.float64] | None:
@@ -387,7 +379,11 @@ def _runs_text(rows: Any, texts: Any, limit: int = 12) -> str:
 def _warn_total(result: RunResult, secu_pct: float) -> None:
     """Rows the blocks or the cap kept from the target total (the engine takes the nearest they allow)."""
     done = np.asarray(result.status) == 0
-    totals = np.asarray(result.weights).sum(axis=1)
+    # The engine's total of each row, but where the finish moved it or no loop ran.
+    totals = np.array(result.total, dtype=np.float64)
+    redo = np.isnan(totals) | np.asarray(result.finished)
+    if redo.any():
+        totals[redo] = np.asarray(result.weights)[redo].sum(axis=1)
     off = done & (np.abs(totals - secu_pct) >= 1e-4)
     if not off.any():
         return

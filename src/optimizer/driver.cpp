@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "position/position_error.hpp"
 #include "signal/smoothing.hpp"
@@ -293,16 +294,14 @@ KESTREL_HOT bool all_finite(CSpan x) {
     return tail == 0.0 && poison[0] == 0.0 && poison[1] == 0.0 && poison[2] == 0.0 && poison[3] == 0.0;
 }
 
-// Row bi of the blocks as bounds around pre (see position::TradeLimits),
-// with `blocked` the names blocked on the row before. The bounds stay sized
-// and filled from date to date: only the few blocked names change. Leaves
-// `limits` without bounds when nothing is blocked on the row. `none` is a
-// row of zeros standing in for an absent mask.
-void date_bounds(const RunData& data, std::size_t bi, CSpan pre, const std::uint8_t* none, Vec& lower, Vec& upper,
-                 std::vector<Index>& blocked, position::TradeLimits& limits) {
+// The row's blocks (just read by `reader` into buy and sell) as bounds
+// around pre (see position::TradeLimits), with `blocked` the names blocked
+// on the row before. The bounds stay sized and filled from date to date:
+// only the few blocked names change. Leaves `limits` without bounds when
+// nothing is blocked on the row.
+void date_bounds(const BlockReader& reader, const std::uint8_t* buy, const std::uint8_t* sell, CSpan pre, Vec& lower,
+                 Vec& upper, std::vector<Index>& blocked, position::TradeLimits& limits) {
     const std::size_t n = pre.size();
-    const std::uint8_t* buy = data.no_buy.empty() ? none : data.no_buy.data() + bi * n;
-    const std::uint8_t* sell = data.no_sell.empty() ? none : data.no_sell.data() + bi * n;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     if (lower.size() != n) {
         lower.assign(n, 0.0);
@@ -312,19 +311,7 @@ void date_bounds(const RunData& data, std::size_t bi, CSpan pre, const std::uint
         lower[static_cast<std::size_t>(j)] = 0.0;
         upper[static_cast<std::size_t>(j)] = kInf;
     }
-    // The blocked few, eight flags at a time.
-    blocked.clear();
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t b, s;
-        std::memcpy(&b, buy + i, 8);
-        std::memcpy(&s, sell + i, 8);
-        if ((b | s) == 0) continue;
-        for (std::size_t j = i; j < i + 8; ++j)
-            if (buy[j] | sell[j]) blocked.push_back(static_cast<Index>(j));
-    }
-    for (; i < n; ++i)
-        if (buy[i] | sell[i]) blocked.push_back(static_cast<Index>(i));
+    blocked.assign(reader.either_names().begin(), reader.either_names().end());
     if (blocked.empty()) return;
     double held = 0.0;
     for (const Index j : blocked) {
@@ -341,6 +328,16 @@ void date_bounds(const RunData& data, std::size_t bi, CSpan pre, const std::uint
     limits.lower_total = held;
 }
 
+// How many names a side blocks on row m, and what they held before it.
+void count_blocked(const std::vector<Index>& names, CSpan pre, std::size_t m, std::span<std::int64_t> count,
+                   std::span<double> held) {
+    if (count.empty()) return;
+    double h = 0.0;
+    for (const Index j : names) h += pre[static_cast<std::size_t>(j)];
+    count[m] = static_cast<std::int64_t>(names.size());
+    held[m] = h;
+}
+
 // The date's turnover cap: none where the row has none (NaN or infinity)
 // and on a date traded from cash, which buys the whole portfolio.
 double date_cap(const RunData& data, std::size_t bi, CSpan pre) {
@@ -351,22 +348,34 @@ double date_cap(const RunData& data, std::size_t bi, CSpan pre) {
 
 }  // namespace
 
-RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks) {
+RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks,
+                     const BlockRows& block_rows) {
     const std::size_t t_rows = data.scores.rows;
     const std::size_t n = data.scores.cols;
     const std::size_t nk = data.barra.size();
     position::DispatchParams params = config.params;
 
     const std::size_t first = config.first_row;
-    for (const auto* blocks : {&data.no_buy, &data.no_sell})
-        if (!blocks->empty() && blocks->size() != t_rows * n)
-            throw std::invalid_argument("blocks must hold one flag per date and security");
+    for (const BlockSource& s : data.blocks)
+        if (s.values.rows < t_rows) throw std::invalid_argument("a block source must have a row per date");
+    const std::size_t computed = t_rows - std::min(first, t_rows);
+    for (const std::span<std::uint8_t> rows : {block_rows.buy, block_rows.sell})
+        if (!rows.empty() && rows.size() != computed * n)
+            throw std::invalid_argument("block rows must hold one flag per computed date and security");
+    for (const auto& [count, held] :
+         {std::pair(block_rows.buy_count, block_rows.buy_held), std::pair(block_rows.sell_count, block_rows.sell_held)})
+        if (count.size() != held.size() || (!count.empty() && count.size() != computed))
+            throw std::invalid_argument("blocked counts must hold one number per computed date");
     if (!data.max_turnover.empty() && data.max_turnover.size() != t_rows)
         throw std::invalid_argument("max_turnover must hold one cap per date");
-    const bool blocked = !data.no_buy.empty() || !data.no_sell.empty();
+    const bool blocked = !data.blocks.empty();
+    std::optional<BlockReader> block_reader;
+    if (blocked) block_reader.emplace(data.blocks, n);
     Vec lower, upper;
     std::vector<Index> blocked_names;
-    const std::vector<std::uint8_t> none(blocked ? n : 0, 0);
+    // A row's flags where the caller keeps none.
+    std::vector<std::uint8_t> own_buy(blocked && block_rows.buy.empty() ? n : 0),
+        own_sell(blocked && block_rows.sell.empty() ? n : 0);
     DateBuffers b;
     Vec zeros(n, 0.0), row(n), cur_bench(n);
     DateReader reader(data);
@@ -384,6 +393,16 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
     for (std::size_t bi = first; bi < t_rows; ++bi) {
         const CSpan pre_weight = bi > first ? CSpan(weight_res.data() + (bi - 1 - first) * n, n) : start_weight;
         const LoopReport* controlled = nullptr;
+        std::uint8_t *buy = nullptr, *sell = nullptr;
+        if (blocked) {
+            // Read on every row, computed or not: the caller keeps them all.
+            buy = block_rows.buy.empty() ? own_buy.data() : block_rows.buy.data() + (bi - first) * n;
+            sell = block_rows.sell.empty() ? own_sell.data() : block_rows.sell.data() + (bi - first) * n;
+            block_reader->read(bi, buy, sell);
+            count_blocked(block_reader->buy_names(), pre_weight, bi - first, block_rows.buy_count, block_rows.buy_held);
+            count_blocked(block_reader->sell_names(), pre_weight, bi - first, block_rows.sell_count,
+                          block_rows.sell_held);
+        }
 
         if (contiguous(data.scores)) {
             const double* r = row_of(data.scores, bi);
@@ -420,8 +439,11 @@ RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_
 
         b.calc_pos.resize(n);
         b.ws.begin_date();
+        // The exposure loop measures a capped trade from its unscaled
+        // weights, and scales them once, at the date's end.
+        b.ws.defer_turnover_step = nk > 0 && b.by_security.all_finite;
         position::TradeLimits limits;
-        if (blocked) date_bounds(data, bi, pre_weight, none.data(), lower, upper, blocked_names, limits);
+        if (blocked) date_bounds(*block_reader, buy, sell, pre_weight, lower, upper, blocked_names, limits);
         limits.max_turnover = date_cap(data, bi, pre_weight);
         try {
             position::calc_current_position(params, {b.cur_model_value, b.try_ema_value, cur_bench, pre_weight}, b.ws,

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "common/matrix_view.hpp"
+#include "optimizer/blocks.hpp"
 #include "optimizer/exposure_loop.hpp"
 
 namespace kestrel::optimizer {
@@ -37,10 +38,11 @@ struct RunData {
     std::vector<MatrixView> barra;               // K, at least T rows each
     std::vector<std::vector<Index>> barra_cols;  // N checked columns of each
 
-    // Trades a date may not make, by row (T x N, row-major, 0 or 1; empty:
-    // none): a name blocked for buying may not end above its previous
-    // weight, one blocked for selling not below it.
-    std::span<const std::uint8_t> no_buy, no_sell;
+    // Trades a date may not make (empty: none): a name blocked for buying
+    // may not end above its previous weight, one blocked for selling not
+    // below it. Blocked on a row where any source of that side holds 1;
+    // every source has at least T rows.
+    std::vector<BlockSource> blocks;
     // Per row (T; empty: none): a cap on one-way turnover, half the sum of
     // |w - previous|; NaN or infinity: no cap on that row.
     CSpan max_turnover;
@@ -89,6 +91,16 @@ public:
     virtual void date_stored(std::size_t /*bi*/, const DateDetail& /*detail*/) {}
 };
 
+// Where a run with blocks leaves what each row blocks, for every row from
+// first_row, computed or not (row bi at bi - first_row); empty: not kept.
+struct BlockRows {
+    std::span<std::uint8_t> buy, sell;  // (T - first_row) x N flags, 0 or 1, row-major
+    // How many names each side blocks, and the weight they held on the row
+    // before, summed in ascending order.
+    std::span<std::int64_t> buy_count, sell_count;
+    std::span<double> buy_held, sell_held;
+};
+
 struct RunOutcome {
     // Dates left empty because their scores or final weights were not finite.
     std::vector<std::size_t> empty_rows;
@@ -98,6 +110,9 @@ struct RunOutcome {
 
 // Fills weight_res ((T - first_row) x N, row-major, zero on entry) date by
 // date from row config.first_row; row bi goes to weight_res row bi - first_row.
-RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks);
+// A block value neither 0, 1 nor NaN throws std::invalid_argument, on the
+// row that holds it.
+RunOutcome run_dates(const RunConfig& config, const RunData& data, MSpan weight_res, RunHooks& hooks,
+                     const BlockRows& block_rows = {});
 
 }  // namespace kestrel::optimizer

@@ -33,7 +33,8 @@ void exposures_of(CSpan weight, DateBuffers& b, MSpan out) {
 // pre + a (w - pre), holds the names of both rows, and a name it sells
 // keeps part of its weight for dates: its exposures come from those of the
 // two rows instead, the previous row's measured once per date, so that a
-// pass costs what it costs without the cap.
+// pass costs what it costs without the cap. With the step deferred,
+// calc_pos holds w until the date's end.
 void measure(DateBuffers& b, CSpan pre_weight) {
     const double a = b.ws.turnover_scale;
     if (a == 1.0 || !b.by_security.all_finite) {
@@ -44,7 +45,7 @@ void measure(DateBuffers& b, CSpan pre_weight) {
             exposures_of(pre_weight, b, b.pre_barra);
             b.have_pre_barra = true;
         }
-        exposures_of(b.ws.unscaled, b, b.hold_barra);
+        exposures_of(b.ws.defer_turnover_step ? b.calc_pos : b.ws.unscaled, b, b.hold_barra);
         for (std::size_t k = 0; k < b.by_security.k; ++k)
             b.hold_barra[k] = b.pre_barra[k] + a * (b.hold_barra[k] - b.pre_barra[k]);
     }
@@ -144,6 +145,8 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
         if (!settled) measure(b, pre_weight);
         report.returned_expo = b.expo;
     }
+    if (b.ws.defer_turnover_step && b.ws.turnover_scale != 1.0)
+        position::take_turnover_step(pre_weight, b.ws.turnover_scale, b.calc_pos, nullptr);
     fill_report(cur_bench, b, report);
 }
 

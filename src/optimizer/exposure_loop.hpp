@@ -53,7 +53,8 @@ struct DateBuffers {
 // with (nullopt before the first processed date). Every pass maps within
 // `limits`, so the loop measures and corrects the weights as they may be
 // traded. between_passes runs before every correction pass and may throw to
-// abandon the date.
+// abandon the date. With b.ws.defer_turnover_step, b.calc_pos comes in and
+// stays unscaled through the passes, and the cap's step is taken on return.
 void control_exposure(const position::DispatchParams& params, const LoopSettings& settings, CSpan arr_expo_threshold,
                       CSpan cur_bench, CSpan pre_weight, std::optional<CSpan> pre_ema_value,
                       const position::TradeLimits& limits, DateBuffers& b, LoopReport& report,

@@ -15,15 +15,24 @@ std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws) {
     return ws.blocked;
 }
 
-void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& out) {
-    out.assign(caps.begin(), caps.end());
-    for (const Index j : blocked) {
-        const auto i = static_cast<std::size_t>(j);
-        out[i] = bounded_cap(caps[i], limits.lower[i], limits.upper[i]);
+CapsWithin::CapsWithin(MSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& saved,
+                       bool less_lower)
+    : caps_(caps), blocked_(blocked), saved_(saved) {
+    saved_.resize(blocked.size());
+    for (std::size_t j = 0; j < blocked.size(); ++j) {
+        const auto i = static_cast<std::size_t>(blocked[j]);
+        const double lo = limits.lower[i];
+        saved_[j] = caps[i];
+        caps[i] = bounded_cap(caps[i], lo, limits.upper[i]);
+        if (less_lower) caps[i] -= lo;
     }
 }
 
-void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w) {
+CapsWithin::~CapsWithin() {
+    for (std::size_t j = 0; j < blocked_.size(); ++j) caps_[static_cast<std::size_t>(blocked_[j])] = saved_[j];
+}
+
+KESTREL_HOT void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w) {
     const CSpan lower = limits.lower, upper = limits.upper;
     const std::span<const Index> blocked = blocked_of(limits, ws);
     // Only a blocked name can meet a bound: the others lie in [0, infinity),
@@ -81,7 +90,7 @@ void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MS
     for (std::size_t j = 0; j < m; ++j) w[static_cast<std::size_t>(blocked[j])] = at[j];
 }
 
-KESTREL_HOT double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& unscaled) {
+KESTREL_HOT double turnover_step(CSpan pre, double max_turnover, CSpan w) {
     if (!(max_turnover < std::numeric_limits<double>::infinity())) return 1.0;
     const std::size_t n = w.size();
     const double *x = w.data(), *p = pre.data();
@@ -115,15 +124,24 @@ KESTREL_HOT double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& un
     // not come out above it: 1e-12 of the cap for the sums' rounding, and a
     // few ulps of every weight for the rounding of each step.
     const double slack = 1e-12 * max_turnover + 4.0 * std::numeric_limits<double>::epsilon() * size;
-    const double a = std::max(max_turnover - slack, 0.0) / traded;
-    unscaled.resize(n);
-    double* __restrict u = unscaled.data(), * __restrict o = w.data();
-    for (std::size_t k = 0; k < n; ++k) {
-        const double v = o[k];
-        u[k] = v;
-        o[k] = p[k] + a * (v - p[k]);
+    return std::max(max_turnover - slack, 0.0) / traded;
+}
+
+KESTREL_HOT void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled) {
+    const std::size_t n = w.size();
+    const double* __restrict p = pre.data();
+    double* __restrict o = w.data();
+    if (unscaled) {
+        unscaled->resize(n);
+        double* __restrict u = unscaled->data();
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = o[k];
+            u[k] = v;
+            o[k] = p[k] + a * (v - p[k]);
+        }
+        return;
     }
-    return a;
+    for (std::size_t k = 0; k < n; ++k) o[k] = p[k] + a * (o[k] - p[k]);
 }
 
 }  // namespace kestrel::position

@@ -36,9 +36,24 @@ inline double bounded_cap(double cap, double lower, double upper) {
 // [0, infinity), listed in ws.blocked.
 std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws);
 
-// out = caps, bounded (bounded_cap) at the blocked securities: elsewhere
-// the bounds are [0, infinity), which leave a cap as it is.
-void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& out);
+// The caps within the bounds, in place for as long as it lives: caps[i] =
+// bounded_cap(caps[i], lower[i], upper[i]) - (less_lower ? lower[i] : 0)
+// at the blocked securities, whose own caps it puts back when it goes.
+// Elsewhere the bounds are [0, infinity), which leave a cap as it is, so a
+// pass changes and restores only the few blocked names.
+class CapsWithin {
+public:
+    CapsWithin(MSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& saved,
+               bool less_lower = false);
+    ~CapsWithin();
+    CapsWithin(const CapsWithin&) = delete;
+    CapsWithin& operator=(const CapsWithin&) = delete;
+
+private:
+    MSpan caps_;
+    std::span<const Index> blocked_;
+    Vec& saved_;
+};
 
 // Brings w inside [lower, upper] keeping its total at secu_pct where the
 // bounds allow: names at a bound are fixed there, the others rescaled
@@ -49,11 +64,14 @@ void bounded_caps(CSpan caps, const TradeLimits& limits, std::span<const Index> 
 void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w);
 
 // Where w trades more than max_turnover from pre (one-way turnover, half
-// the sum of |w - pre|), w = pre + a (w - pre) with
-// a = max_turnover / turnover (a hair less, for rounding): a convex step, so
-// bounds that hold at both ends hold after it, and so does the total when
-// both rows sum alike. Returns a, with the weights before the step left in
-// `unscaled`; 1 where the trade was within the cap (w untouched).
-double cap_turnover(CSpan pre, double max_turnover, MSpan w, Vec& unscaled);
+// the sum of |w - pre|), the step a that brings it within:
+// a = max_turnover / turnover (a hair less, for rounding); 1 where the trade
+// is within the cap.
+double turnover_step(CSpan pre, double max_turnover, CSpan w);
+
+// w = pre + a (w - pre): a convex step, so bounds that hold at both ends
+// hold after it, and so does the total when both rows sum alike. The
+// weights before it are left in `unscaled` unless that is null.
+void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled);
 
 }  // namespace kestrel::position

@@ -38,30 +38,34 @@ KESTREL_HOT void capped_fill(CSpan cur_model_value, CSpan each_max_weight, doubl
     if (!diag.empty()) throw PositionError(kWrongPositionMaxWeight, std::move(diag));
 }
 
-KESTREL_HOT bool capped_fill_within(CSpan cur_model_value, CSpan each_max_weight, const TradeLimits& limits,
+KESTREL_HOT bool capped_fill_within(CSpan cur_model_value, MSpan each_max_weight, const TradeLimits& limits,
                                     double secu_pct, Workspace& ws, MSpan out) {
     // The fill of the unbounded mapping over rooms above the floors, which
-    // differ from the caps only at the few blocked names; the floors are
-    // added back at the end. Names that cannot be sold hold their floor
-    // whatever their score, so only what is left of the target is filled.
+    // differ from the caps only at the few blocked names (changed in place
+    // for the fill); the floors are added back at the end. Names that
+    // cannot be sold hold their floor whatever their score, so only what is
+    // left of the target is filled.
     const std::size_t n = out.size();
     const std::span<const Index> blocked = blocked_of(limits, ws);
     const CSpan lower = limits.lower;
-    bounded_caps(each_max_weight, limits, blocked, ws.room);
-    for (const Index j : blocked) ws.room[static_cast<std::size_t>(j)] -= lower[static_cast<std::size_t>(j)];
-    std::fill(out.begin(), out.end(), 0.0);
-    const double target = secu_pct - limits.lower_total;
-    if (target > 0.0) {
-        const Crossing c = find_crossing(
-            cur_model_value, ws.room, n, [](std::size_t) { return true; }, target, ws.crossing, Descending{}, out,
-            ws.room);
-        if (c.reached) out[c.pos] = ws.room[c.pos] - c.excess;
+    bool over = false;
+    {
+        const CapsWithin rooms(each_max_weight, limits, blocked, ws.saved_caps, true);
+        const CSpan room = each_max_weight;
+        std::fill(out.begin(), out.end(), 0.0);
+        const double target = secu_pct - limits.lower_total;
+        if (target > 0.0) {
+            const Crossing c = find_crossing(
+                cur_model_value, room, n, [](std::size_t) { return true; }, target, ws.crossing, Descending{}, out,
+                room);
+            if (c.reached) out[c.pos] = room[c.pos] - c.excess;
+        }
+        over = !cap_violations(out, room, 0.0001).empty();
     }
-    const bool over = !cap_violations(out, ws.room, 0.0001).empty();
     for (const Index j : blocked) out[static_cast<std::size_t>(j)] += lower[static_cast<std::size_t>(j)];
     if (over) {
-        bounded_caps(each_max_weight, limits, blocked, ws.bounded_caps);
-        throw PositionError(kWrongPositionMaxWeight, cap_violations(out, ws.bounded_caps, 0.0001));
+        const CapsWithin caps(each_max_weight, limits, blocked, ws.saved_caps);
+        throw PositionError(kWrongPositionMaxWeight, cap_violations(out, each_max_weight, 0.0001));
     }
     return std::abs(num::sum(CSpan(out.data(), n)) - secu_pct) < 0.0001;
 }

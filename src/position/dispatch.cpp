@@ -16,8 +16,8 @@ namespace {
 // the bounds allow, and the date goes on. Only when the mapping would miss
 // the target without the bounds too is it the settings' fault, and the
 // mapping's own error is raised, as it would be without blocks.
-void bounded_mapping(const AlgorithmInfo& a, const DispatchParams& p, const DateVectors& v, Workspace& ws,
-                     const Vec& caps, const TradeLimits& limits, MSpan out) {
+void bounded_mapping(const AlgorithmInfo& a, const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps,
+                     const TradeLimits& limits, MSpan out) {
     const bool reached =
         a.mapping == Mapping::Rebalance
             ? rebalance_within(v.cur_model_value, caps, limits, p.secu_pct, v.pre_weight, p.risk_cost, ws, out)
@@ -57,7 +57,9 @@ void calc_current_position(const DispatchParams& p, const DateVectors& v, Worksp
         else
             capped_fill(v.try_ema_value, caps, p.secu_pct, ws, out);
     }
-    ws.turnover_scale = limits.capped() ? cap_turnover(v.pre_weight, limits.max_turnover, out, ws.unscaled) : 1.0;
+    ws.turnover_scale = limits.capped() ? turnover_step(v.pre_weight, limits.max_turnover, out) : 1.0;
+    if (ws.turnover_scale != 1.0 && !ws.defer_turnover_step)
+        take_turnover_step(v.pre_weight, ws.turnover_scale, out, &ws.unscaled);
 }
 
 }  // namespace kestrel::position

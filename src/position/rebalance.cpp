@@ -130,28 +130,32 @@ KESTREL_INLINE KeyRange candidates(const double* model_value, const double* pre_
     return range.result();
 }
 
+// Initial weight: lifted to the cap, taken to the floor, or held at
+// min(previous, cap). A score of exactly 0 with r = 0 is both lifted and
+// taken, and ends at the floor; a NaN score is in no list and stays at the
+// floor.
+KESTREL_INLINE double initial_weight(double s, double cap, double pre, double floor, double r) {
+    double w = s >= r ? cap : floor;
+    w = s <= -r ? floor : w;
+    return std::abs(s) < r ? num::minimum(pre, cap) : w;
+}
+
 // The rebalance; with kWithin every weight starts at or above the lower
-// bound and the caps are taken within the bounds, into ws.bounded_caps.
-// Returns the total.
+// bound and `caps` are the caps within the bounds. Returns the total.
 template <bool kWithin>
-KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
-                                   CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
+KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan caps, const TradeLimits& limits,
+                                   std::span<const Index> blocked, double secu_pct, CSpan pre_weight, double risk_cost,
+                                   Workspace& ws, MSpan out) {
     const std::size_t n = model_value.size();
     const double r = risk_cost;
-    if constexpr (kWithin) bounded_caps(each_max_weight, limits, blocked_of(limits, ws), ws.bounded_caps);
-    const CSpan caps = kWithin ? CSpan(ws.bounded_caps) : each_max_weight;
 
-    // Initial weights: lifted to the cap, taken to zero (the floor), or held
-    // at min(previous, cap). A score of exactly 0 with r = 0 is both lifted
-    // and taken, and ends at the floor; a NaN score is in no list and stays
-    // at the floor.
-    for (std::size_t i = 0; i < n; ++i) {
-        const double s = model_value[i], cap = caps[i], pre = pre_weight[i];
-        const double floor = kWithin ? limits.lower[i] : 0.0;
-        double w = s >= r ? cap : floor;
-        w = s <= -r ? floor : w;
-        out[i] = std::abs(s) < r ? num::minimum(pre, cap) : w;
-    }
+    // The floor is 0 but at the blocked names, which are done again after.
+    for (std::size_t i = 0; i < n; ++i) out[i] = initial_weight(model_value[i], caps[i], pre_weight[i], 0.0, r);
+    if constexpr (kWithin)
+        for (const Index j : blocked) {
+            const auto i = static_cast<std::size_t>(j);
+            out[i] = initial_weight(model_value[i], caps[i], pre_weight[i], limits.lower[i], r);
+        }
     const double cur_sum = num::sum(CSpan(out.data(), n));
 
     if (cur_sum > secu_pct) {
@@ -181,7 +185,7 @@ KESTREL_INLINE double rebalance_of(CSpan model_value, CSpan each_max_weight, con
 KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan pre_weight,
                            double risk_cost, Workspace& ws, MSpan out) {
     const double total =
-        rebalance_of<false>(model_value, each_max_weight, {}, secu_pct, pre_weight, risk_cost, ws, out);
+        rebalance_of<false>(model_value, each_max_weight, {}, {}, secu_pct, pre_weight, risk_cost, ws, out);
     if (std::abs(total - secu_pct) >= 0.001)
         throw PositionError(kWrongPosition, "CheckPosition: " + fmt::repr(std::abs(total)), total, secu_pct,
                             num::sum(each_max_weight));
@@ -189,11 +193,13 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
 }
 
-KESTREL_HOT bool rebalance_within(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+KESTREL_HOT bool rebalance_within(CSpan model_value, MSpan each_max_weight, const TradeLimits& limits, double secu_pct,
                                   CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
+    const std::span<const Index> blocked = blocked_of(limits, ws);
+    const CapsWithin caps(each_max_weight, limits, blocked, ws.saved_caps);
     const double total =
-        rebalance_of<true>(model_value, each_max_weight, limits, secu_pct, pre_weight, risk_cost, ws, out);
-    std::string diag = cap_violations(out, ws.bounded_caps, 0.0001);
+        rebalance_of<true>(model_value, each_max_weight, limits, blocked, secu_pct, pre_weight, risk_cost, ws, out);
+    std::string diag = cap_violations(out, each_max_weight, 0.0001);
     if (!diag.empty()) throw PositionError(kWrongPosition, std::move(diag));
     return std::abs(total - secu_pct) < 0.001;
 }

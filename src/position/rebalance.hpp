@@ -17,10 +17,11 @@ void rebalance(CSpan model_value, CSpan each_max_weight, double secu_pct, CSpan 
 
 // The rebalance within bounds: a security taken out goes down to
 // limits.lower rather than 0, and caps are the caps within the bounds
-// (position::bounded_cap, left in ws.bounded_caps). Returns whether the
-// total came within 0.001 of secu_pct instead of throwing; a weight above
-// its cap throws as rebalance does.
-bool rebalance_within(CSpan model_value, CSpan each_max_weight, const TradeLimits& limits, double secu_pct,
+// (position::bounded_cap; each_max_weight is changed at the blocked names
+// while the rebalance runs, and is as it was on return). Returns whether
+// the total came within 0.001 of secu_pct instead of throwing; a weight
+// above its cap throws as rebalance does.
+bool rebalance_within(CSpan model_value, MSpan each_max_weight, const TradeLimits& limits, double secu_pct,
                       CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out);
 
 }  // namespace kestrel::position

@@ -15,10 +15,10 @@ struct Workspace {
     Vec bound;                          // candidate floors or ceilings
     Vec room;                           // candidate room to move
     CrossingScratch crossing;
-    // Within bounds: the caps bounded, the bounds' fixed names, and the
-    // weights the unbounded mapping gives, to tell whether the bounds alone
-    // keep a date from its target.
-    Vec bounded_caps, unbounded;
+    // Within bounds: the blocked names' own caps while theirs are bounded,
+    // the bounds' fixed names, and the weights the unbounded mapping gives,
+    // to tell whether the bounds alone keep a date from its target.
+    Vec saved_caps, unbounded;
     std::vector<std::uint8_t> fixed;
     std::vector<Index> blocked;
     // The turnover cap's step in the last dispatch: its weights are
@@ -26,6 +26,10 @@ struct Workspace {
     // the trade was within the cap.
     double turnover_scale = 1.0;
     Vec unscaled;
+    // Set by a caller that measures the weights before the step and takes
+    // it itself, once a date (take_turnover_step): a dispatch then leaves
+    // its weights unscaled, and `unscaled` unused.
+    bool defer_turnover_step = false;
 
     // The top-N blend's standardised benchmark and previous weights depend
     // on the date alone, so a run's date keeps them for all its passes.
