@@ -20,7 +20,7 @@ from pathlib import Path
 
 PYPROJECT = Path(__file__).resolve().parents[1] / "pyproject.toml"
 NEWEST = ("pytest", "hypothesis", "mypy")
-REQUIREMENT = re.compile(r"(?P<name>[A-Za-z0-9][A-Za-z0-9._-]*)\s*(?:\[[^\]]*\])?\s*(?P<spec>[^;@]*)")
+REQUIREMENT = re.compile(r"(?P<name>[A-Za-z0-9][A-Za-z0-9._-]*)\s*(?:\[[^\]]*\])?\s*(?P<bounds>[^;@]*)")
 FLOOR = re.compile(r">=\s*(?P<version>\d+(?:\.\d+)*)")
 
 
@@ -45,8 +45,8 @@ def floors(project):
             name = normalise(m["name"])
             if name in NEWEST:
                 continue
-            specs = [s.strip() for s in m["spec"].split(",") if s.strip()]
-            floor = [f["version"] for s in specs if (f := FLOOR.fullmatch(s))]
+            clauses = [c.strip() for c in m["bounds"].split(",") if c.strip()]
+            floor = [f["version"] for c in clauses if (f := FLOOR.fullmatch(c))]
             if len(floor) != 1:
                 raise PinError(f"{group}: {req!r} needs exactly one plain `>=` floor (e.g. {name}>=1.2)")
             if name in found and release(found[name]) != release(floor[0]):

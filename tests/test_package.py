@@ -56,10 +56,10 @@ ENGINE_ALONE = r"""
 import importlib.machinery, importlib.util, re, sys, types
 from types import SimpleNamespace
 import numpy as np
-spec = importlib.util.spec_from_loader("Kestrel._engine", importlib.machinery.ExtensionFileLoader(
+found = importlib.util.spec_from_loader("Kestrel._engine", importlib.machinery.ExtensionFileLoader(
     "Kestrel._engine", sys.argv[1]))
-engine = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(engine)
+engine = importlib.util.module_from_spec(found)
+found.loader.exec_module(engine)
 rng = np.random.default_rng(0)
 data = {"weight300": np.full((4, 30), 100 / 30), "f0": rng.standard_normal((4, 30)),
         "ZXZQSector": rng.integers(0, 28, (4, 30)).astype(float)}
