@@ -169,12 +169,11 @@ std::vector<optimizer::BlockSource> block_sources(py::handle buy, py::handle sel
             s.buy = is_buy;
             s.sell = !is_buy;
             py::array a;
-            if (py::array::check_(given) && py::reinterpret_borrow<py::array>(given).dtype().kind() == 'b') {
+            const char kind = py::array::check_(given) ? py::reinterpret_borrow<py::array>(given).dtype().kind() : 'f';
+            if (kind == 'b') {
                 a = py::reinterpret_borrow<py::array>(given);
                 s.bytes = true;
             } else {
-                const char kind =
-                    py::array::check_(given) ? py::reinterpret_borrow<py::array>(given).dtype().kind() : 'f';
                 s.integers = kind == 'i' || kind == 'u';
                 a = as_float_array(given, name);
             }
@@ -231,9 +230,10 @@ py::dict run_dates(Prepared& p, Index start_row, py::handle start_weights, py::h
     auto turnover = filled<double>({m}, 0.0);
     auto blocked_buy = filled<std::int64_t>({m}, 0), blocked_sell = filled<std::int64_t>({m}, 0);
     auto blocked_buy_weight = filled<double>({m}, 0.0), blocked_sell_weight = filled<double>({m}, 0.0);
-    // Each row's flags, filled by the date loop (None: a side without blocks).
+    // Each row's flags, filled by the date loop (None: a side without blocks);
+    // zeros where it writes none, so no row is left uninitialised.
     const auto rows_of = [&](py::handle side) {
-        return side.is_none() ? py::object(py::none()) : py::object(py::array_t<bool>({m, ni}));
+        return side.is_none() ? py::object(py::none()) : py::object(filled<bool>({m, ni}, false));
     };
     const py::object no_buy_rows = rows_of(no_buy), no_sell_rows = rows_of(no_sell);
     const auto bytes_of = [](const py::object& rows) -> std::uint8_t* {

@@ -94,8 +94,7 @@ def link_engine(tree: Path, build_dir: Path) -> None:
     if not built:
         sys.exit(f"no built engine in {build_dir / 'objects'}")
     link = tree / "python" / "Kestrel" / built[0].name
-    if link.is_symlink() or link.exists():
-        link.unlink()
+    link.unlink(missing_ok=True)
     link.symlink_to(built[0])
 
 

@@ -51,6 +51,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from Kestrel.frames import _preview
 from Kestrel.tables import weight_field
 
 if TYPE_CHECKING:
@@ -444,8 +445,7 @@ class _Groups:
 
 
 def _rows_text(rows: Any, limit: int = 8) -> str:
-    rows = [int(r) for r in rows]
-    return ", ".join(str(r) for r in rows[:limit]) + (f", ... ({len(rows)} in all)" if len(rows) > limit else "")
+    return _preview([int(r) for r in rows], limit)
 
 
 def _check_unique(univ: NDArray[np.int64], whose: str) -> None:

@@ -275,18 +275,17 @@ class _Moves:
         lo = np.concatenate([p[0] for p in parts])
         hi = np.concatenate([p[1] for p in parts])
         free = hi > lo
-        self.n, self.r = n, r
-        self.name = np.tile(np.arange(n), len(parts))[free]
-        self.sign = np.repeat([p[2] for p in parts], n)[free]
-        self.turn = np.repeat([p[3] for p in parts], n)[free]
+        fixed = ~free
+        name = np.tile(np.arange(n), len(parts))
+        sign = np.repeat([p[2] for p in parts], n)
+        turn = np.repeat([p[3] for p in parts], n)
+        self.n = n
+        self.name, self.sign, self.turn = name[free], sign[free], turn[free]
         self.lo, self.hi = lo[free], hi[free]
         # Forced moves of the columns left out, applied to r once.
-        fixed_sign = np.repeat([p[2] for p in parts], n)[~free]
-        fixed_turn = np.repeat([p[3] for p in parts], n)[~free]
-        forced = lo[~free]
-        fixed_name = np.tile(np.arange(n), len(parts))[~free]
-        self.base = r + np.bincount(fixed_name, weights=fixed_sign * forced, minlength=n)
-        self.turn0 += _dot(fixed_turn, forced)
+        forced = lo[fixed]
+        self.base = r + np.bincount(name[fixed], weights=sign[fixed] * forced, minlength=n)
+        self.turn0 += _dot(turn[fixed], forced)
         self.l1_0 = float(forced.sum())  # L1 of the forced moves from r
 
     def __len__(self) -> int:
@@ -385,13 +384,17 @@ class _Finish:
         two_way = 2 * cap
         return True, two_way - min(two_way * 1e-9 + 1e-9, two_way / 2) - self.mv.turn0
 
-    def _columns(self, turnover: bool, excess_scale: NDArray[np.float64] | None) -> tuple[Any, Any, Any]:
-        """The matrix: [total | exposures | (exposures again, for the excess) | (turnover)], plus a column t."""
+    def _columns(self, turnover: bool, excess_scale: NDArray[np.float64] | None,
+                 l1: bool = False) -> tuple[Any, Any, Any]:
+        """The matrix: [total | exposures | (exposures again, for the excess) | (turnover) | (L1)],
+        plus a column t for the excess."""
         blocks = [self.dense]
         if excess_scale is not None:
             blocks.append(self.dense[:, 1:])
         if turnover:
             blocks.append(self.mv.turn[:, None])
+        if l1:
+            blocks.append(np.ones((len(self.mv), 1)))
         dense = np.hstack(blocks) if len(blocks) > 1 else self.dense
         if excess_scale is None:
             return _csc(dense)
@@ -434,14 +437,19 @@ class _Finish:
         x, _ = self._solve("nearest", np.ones(len(self.mv)), band, cap)
         return x
 
-    def score_stage(self, x1: NDArray[np.float64], budget: float, band: NDArray[np.float64],
+    def score_cost(self) -> NDArray[np.float64]:
+        """-score @ w per move column, plus the cost of its turnover."""
+        p, mv = self.p, self.mv
+        assert p.score is not None
+        cost = -p.score[mv.name] * mv.sign
+        return cost + p.cost * mv.turn if self.has_pre and p.cost > 0 else cost
+
+    def score_stage(self, d: float, budget: float, band: NDArray[np.float64],
                     cap: float) -> NDArray[np.float64] | None:
-        """Maximise score @ w - cost * turnover within L1 budget * d* of the start; None when not optimal."""
-        p, mv, h = self.p, self.mv, self.h
-        cost = -(p.score[mv.name] if p.score is not None else 0.0) * mv.sign
-        if self.has_pre and p.cost > 0:
-            cost = cost + p.cost * mv.turn
-        d = mv.l1_0 + float(x1.sum())
+        """Maximise score @ w - cost * turnover within L1 budget * d (d: the nearest row's distance from
+        the start); None when not optimal."""
+        mv, h = self.mv, self.h
+        cost = self.score_cost()
         room = budget * d * (1 + 1e-9) + 1e-12 - mv.l1_0
         every = np.arange(len(mv), dtype=np.int32)
         t0 = time.perf_counter()
@@ -452,22 +460,9 @@ class _Finish:
         else:
             turnover, turn_upper = self._turn_row(cap)
             lim = tightened(band)
-            start, index, value = self._columns(turnover, None)
-            nrow = 1 + len(lim) + turnover
-            # The L1 row: one more entry, 1, at the end of every column.
-            counts = np.diff(start) + 1
-            new_start = np.zeros(len(mv) + 1, dtype=np.int32)
-            np.cumsum(counts, out=new_start[1:])
-            new_index = np.empty(new_start[-1], dtype=np.int32)
-            new_value = np.empty(new_start[-1])
-            last = new_start[1:] - 1
-            body = np.ones(new_start[-1], dtype=bool)
-            body[last] = False
-            new_index[body], new_value[body] = index, value
-            new_index[last], new_value[last] = nrow, 1.0
             row_lower = np.concatenate([[self.total_rhs], -lim - self.expo0, [-np.inf] * turnover, [-np.inf]])
             row_upper = np.concatenate([[self.total_rhs], lim - self.expo0, [turn_upper] * turnover, [room]])
-            _pass(h, cost, mv.lo, mv.hi, row_lower, row_upper, (new_start, new_index, new_value))
+            _pass(h, cost, mv.lo, mv.hi, row_lower, row_upper, self._columns(turnover, None, l1=True))
         solve, optimal = _run(h, "score", t0)
         self.solves.append(solve)
         return np.asarray(h.getSolution().col_value) if optimal else None
@@ -572,7 +567,7 @@ def _finish(p: _Problem, h: Any, *, budget: float | str, cap_gives_way: bool, wa
     status = fin.solves[-1].status
     d = fin.mv.l1_0 + float(x.sum())
     if budget != "nearest" and p.score is not None:
-        x2 = fin.score_stage(x, float(budget), band, cap)
+        x2 = fin.score_stage(d, float(budget), band, cap)
         if x2 is not None:
             x = x2
         else:
@@ -697,10 +692,7 @@ def best_feasible(score: ArrayLike, caps: ArrayLike, total: float, factors: Arra
         raise ValueError("score must be given")
     start = np.clip(p.pre, p.lower, p.upper) if p.pre is not None else p.lower
     fin = _Finish(p, _solver(False, time_limit), False, time_limit, start)
-    c = -p.score[fin.mv.name] * fin.mv.sign
-    if fin.has_pre and p.cost > 0:
-        c = c + p.cost * fin.mv.turn
-    x, _ = fin._solve("best", c, relaxed(p.limits, _number("excess", excess)), p.max_turnover)
+    x, _ = fin._solve("best", fin.score_cost(), relaxed(p.limits, _number("excess", excess)), p.max_turnover)
     s = fin.solves[-1]
     w = None if x is None else np.clip(fin.mv.weights(x), p.lower, p.upper)
     return Solution(w, s.status, s.seconds, s.iterations)

@@ -72,7 +72,8 @@ DEFAULT_METHOD = "lp"
 #: Columns of the file :meth:`Orders.to_csv` writes.
 CSV_COLUMNS = ("code", "side", "shares", "price", "notional")
 
-# An exposure counts as over its limit beyond this relative margin (as a run's over_limit).
+# An exposure counts as over its limit beyond this relative margin, a run's own (with an
+# absolute floor of 1e-15 here, where a run's is 1e-12).
 _LIMIT_TOL = 1e-9
 # Cost of the invested total's gap to the target's, per unit of weight: the
 # cash's own distance, as if it were one more name. So leftover cash goes to
@@ -644,7 +645,7 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     except ImportError as e:
         raise ImportError('method="lp" needs the HiGHS solver: pip install highspy (or "kestrel[exact]"), '
                           'or choose method="repair"') from e
-    from Kestrel.finish import _new_highs
+    from Kestrel.finish import _new_highs, _pass, tightened
 
     origin = p.start
     n, m = p.qty.shape
@@ -688,7 +689,7 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     # HiGHS meets rows to a tolerance: the greedy pass after it keeps within the cash exactly.
     row_upper = np.array([gap, (p.cash - st.spend) / p.capital])
     if k:
-        b = bound - np.minimum(bound * 1e-6 + 1e-9, bound / 2)
+        b = tightened(bound)
         row_lower = np.concatenate([row_lower, -b - expo0])
         row_upper = np.concatenate([row_upper, b - expo0])
     lower = np.zeros(ncols)
@@ -702,11 +703,7 @@ def _solve_lp(p: _Problem) -> tuple[NDArray[np.intp] | None, str]:
     # greedy pass after checks the cash and the limits exactly.
     h.setOptionValue("primal_feasibility_tolerance", 1e-9)
     h.setOptionValue("dual_feasibility_tolerance", 1e-9)
-    status = h.passModel(ncols, 2 + k, len(value), int(highspy.MatrixFormat.kColwise),
-                         int(highspy.ObjSense.kMinimize), 0.0, cost, lower, upper, row_lower, row_upper,
-                         start, index, value, np.zeros(ncols, dtype=np.int32))
-    if status == highspy.HighsStatus.kError:
-        raise ValueError("HiGHS refused the rounding model (non-finite prices or factor values?)")
+    _pass(h, cost, lower, upper, row_lower, row_upper, (start, index, value))
     h.run()
     optimal = highspy.HighsModelStatus.kOptimal
     if h.getModelStatus() != optimal:  # badly scaled (a huge step, a tiny limit): once more at HiGHS' own
@@ -880,7 +877,7 @@ def to_orders(
             raise ValueError(f"prices must be > 0 (NaN where missing); positions {_named(bad)} are negative or "
                              "infinite")
         p = np.where(p > 0, p, np.nan)
-    f = bench = None
+    f = bench_expo = None
     if names:
         r = _row(row, "the risk data")
         lib = lib or importlib.import_module(library)
@@ -891,7 +888,7 @@ def to_orders(
                             neginf=-big)
         if not raw.sum() > 0:
             raise ValueError(f"benchmark field {field!r} has no weight over the universe on row {r}")
-        bench = raw / raw.sum()
+        bench_expo = f @ (raw / raw.sum())
     codes = _codes(library, univ, lib)
 
     priced = np.isfinite(p)
@@ -932,10 +929,10 @@ def to_orders(
                     f=None, expo_fixed=None, bound=None, scale=None)
     expo_before = np.full(len(names), np.nan)
     if f is not None:
-        assert bench is not None
-        expo_before = f @ w - f @ bench
+        assert bench_expo is not None
+        expo_before = f @ w - bench_expo
         prob.f = f[:, act]
-        prob.expo_fixed = f[:, fixed] @ x_fixed - f @ bench
+        prob.expo_fixed = f[:, fixed] @ x_fixed - bench_expo
         if lim is not None:
             prob.bound = np.maximum(lim, np.abs(expo_before))
             prob.scale = np.maximum(lim, 1e-12)
@@ -966,8 +963,8 @@ def to_orders(
     distance = float(np.nansum(np.abs(x_after - w)))
     expo_after = np.full(len(names), np.nan)
     if f is not None:
-        assert bench is not None
-        expo_after = f @ np.where(np.isnan(x_after), w, x_after) - f @ bench
+        assert bench_expo is not None
+        expo_after = f @ np.where(np.isnan(x_after), w, x_after) - bench_expo
     lim_out = np.full(len(names), np.nan) if lim is None else lim
     over = np.abs(expo_after) > lim_out * (1 + _LIMIT_TOL) + 1e-15
     # Over the limit, and further than the target weights were.

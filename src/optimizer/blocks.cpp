@@ -14,8 +14,6 @@ namespace kestrel::optimizer {
 
 namespace {
 
-using ColumnBlock = BlockReader::ColumnBlock;
-
 const char* element(const MatrixView& v, std::size_t r, std::size_t c) {
     return v.base + static_cast<std::ptrdiff_t>(r) * v.row_stride + static_cast<std::ptrdiff_t>(c) * v.col_stride;
 }
@@ -125,15 +123,7 @@ BlockReader::BlockReader(const std::vector<BlockSource>& sources, std::size_t n)
             });
             p.cols.resize(n);
             for (std::size_t j = 0; j < n; ++j) p.cols[j] = s.cols[static_cast<std::size_t>(p.members[j])];
-            const bool twice = std::adjacent_find(p.cols.begin(), p.cols.end()) != p.cols.end();
-            const std::size_t whole = p.width / 8;
-            for (; !twice && p.tiled < n; ++p.tiled) {
-                const auto c = static_cast<std::size_t>(p.cols[p.tiled]);
-                const auto block = static_cast<std::uint32_t>(c / 8);
-                if (block >= whole) break;
-                if (p.blocks.empty() || p.blocks.back().block != block) p.blocks.push_back({block, 0});
-                p.blocks.back().mask |= 1u << (c % 8);
-            }
+            p.tiled = plan_column_blocks(p.cols, p.width, p.blocks);
             plans_.push_back(std::move(p));
         }
         plan_of_.push_back(k);

@@ -11,6 +11,7 @@
 
 #include "common/matrix_view.hpp"
 #include "common/numeric.hpp"
+#include "optimizer/column_blocks.hpp"
 
 namespace kestrel::optimizer {
 
@@ -40,13 +41,6 @@ public:
     const std::vector<Index>& buy_names() const { return buy_names_; }
     const std::vector<Index>& sell_names() const { return sell_names_; }
     const std::vector<Index>& either_names() const { return either_names_; }
-
-    // Library columns 8 * block .. 8 * block + 7, of which `mask` marks the
-    // universe's.
-    struct ColumnBlock {
-        std::uint32_t block;
-        std::uint32_t mask;
-    };
 
 private:
     // How a source's row is read: its universe columns ascending, with the

@@ -51,13 +51,6 @@ void gather(const MatrixView& m, std::size_t row, const Index* cols, std::size_t
     for (std::size_t i = 0; i < n; ++i) out[i * step] = clamp_finite(m.at(row, static_cast<std::size_t>(cols[i])));
 }
 
-// Library columns 8 * block .. 8 * block + 7, of which `mask` marks the
-// universe's, in ascending order.
-struct ColumnBlock {
-    std::uint32_t block;
-    std::uint32_t mask;
-};
-
 // NaN to 0 and infinities to the largest finite double of their sign, a
 // vector at a time. By reference: a vector passed by value changes the ABI
 // between clones.
@@ -246,16 +239,7 @@ private:
     void plan_tiles() {
         std::size_t width = data_.barra.empty() ? 0 : data_.barra.front().cols;
         for (const MatrixView& m : data_.barra) width = std::min(width, m.cols);
-        const std::size_t whole = width / 8;
-        for (std::size_t j = 1; j < n_; ++j)
-            if (cols_[j] == cols_[j - 1]) return;
-        for (tiled_ = 0; tiled_ < n_; ++tiled_) {
-            const auto c = static_cast<std::size_t>(cols_[tiled_]);
-            const auto block = static_cast<std::uint32_t>(c / 8);
-            if (block >= whole) break;
-            if (tiles_.empty() || tiles_.back().block != block) tiles_.push_back({block, 0});
-            tiles_.back().mask |= 1u << (c % 8);
-        }
+        tiled_ = plan_column_blocks(cols_, width, tiles_);
     }
 
     // Within a date's read, ask for the rows this many securities ahead,

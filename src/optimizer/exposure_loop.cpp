@@ -45,7 +45,7 @@ void measure(DateBuffers& b, CSpan pre_weight) {
             exposures_of(pre_weight, b, b.pre_barra);
             b.have_pre_barra = true;
         }
-        exposures_of(b.ws.defer_turnover_step ? b.calc_pos : b.ws.unscaled, b, b.hold_barra);
+        exposures_of(b.calc_pos, b, b.hold_barra);  // unscaled: the step is deferred while the loop runs
         for (std::size_t k = 0; k < b.by_security.k; ++k)
             b.hold_barra[k] = b.pre_barra[k] + a * (b.hold_barra[k] - b.pre_barra[k]);
     }
@@ -146,7 +146,7 @@ void control_exposure(const position::DispatchParams& params, const LoopSettings
         report.returned_expo = b.expo;
     }
     if (b.ws.defer_turnover_step && b.ws.turnover_scale != 1.0)
-        position::take_turnover_step(pre_weight, b.ws.turnover_scale, b.calc_pos, nullptr);
+        position::take_turnover_step(pre_weight, b.ws.turnover_scale, b.calc_pos);
     fill_report(cur_bench, b, report);
 }
 

@@ -6,15 +6,6 @@
 
 namespace kestrel::position {
 
-std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws) {
-    if (!limits.blocked.empty()) return limits.blocked;
-    ws.blocked.clear();
-    for (std::size_t i = 0; i < limits.lower.size(); ++i)
-        if (limits.lower[i] != 0.0 || limits.upper[i] != std::numeric_limits<double>::infinity())
-            ws.blocked.push_back(static_cast<Index>(i));
-    return ws.blocked;
-}
-
 CapsWithin::CapsWithin(MSpan caps, const TradeLimits& limits, std::span<const Index> blocked, Vec& saved,
                        bool less_lower)
     : caps_(caps), blocked_(blocked), saved_(saved) {
@@ -34,7 +25,7 @@ CapsWithin::~CapsWithin() {
 
 KESTREL_HOT void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MSpan w) {
     const CSpan lower = limits.lower, upper = limits.upper;
-    const std::span<const Index> blocked = blocked_of(limits, ws);
+    const std::span<const Index> blocked = limits.blocked;
     // Only a blocked name can meet a bound: the others lie in [0, infinity),
     // which a positive scale keeps them in. So the fixed names are found
     // among the blocked ones, and the others are scaled once at the end.
@@ -127,20 +118,10 @@ KESTREL_HOT double turnover_step(CSpan pre, double max_turnover, CSpan w) {
     return std::max(max_turnover - slack, 0.0) / traded;
 }
 
-KESTREL_HOT void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled) {
+KESTREL_HOT void take_turnover_step(CSpan pre, double a, MSpan w) {
     const std::size_t n = w.size();
     const double* __restrict p = pre.data();
     double* __restrict o = w.data();
-    if (unscaled) {
-        unscaled->resize(n);
-        double* __restrict u = unscaled->data();
-        for (std::size_t k = 0; k < n; ++k) {
-            const double v = o[k];
-            u[k] = v;
-            o[k] = p[k] + a * (v - p[k]);
-        }
-        return;
-    }
     for (std::size_t k = 0; k < n; ++k) o[k] = p[k] + a * (o[k] - p[k]);
 }
 

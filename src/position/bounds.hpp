@@ -16,7 +16,7 @@ struct TradeLimits {
     CSpan lower, upper;
     double lower_total = 0.0;  // the sum of lower: what the names that cannot be sold hold
     // The securities with a block, ascending: the only ones whose bounds
-    // are not [0, infinity). Empty with bounds: found from them.
+    // are not [0, infinity). Set whenever the bounds are.
     std::span<const Index> blocked;
     // One-way turnover allowed from pre_weight; infinity: no cap.
     double max_turnover = std::numeric_limits<double>::infinity();
@@ -31,10 +31,6 @@ struct TradeLimits {
 inline double bounded_cap(double cap, double lower, double upper) {
     return num::minimum(num::maximum(cap, lower), upper);
 }
-
-// limits.blocked, or where it is empty the securities whose bounds are not
-// [0, infinity), listed in ws.blocked.
-std::span<const Index> blocked_of(const TradeLimits& limits, Workspace& ws);
 
 // The caps within the bounds, in place for as long as it lives: caps[i] =
 // bounded_cap(caps[i], lower[i], upper[i]) - (less_lower ? lower[i] : 0)
@@ -70,8 +66,7 @@ void fit_to_bounds(const TradeLimits& limits, double secu_pct, Workspace& ws, MS
 double turnover_step(CSpan pre, double max_turnover, CSpan w);
 
 // w = pre + a (w - pre): a convex step, so bounds that hold at both ends
-// hold after it, and so does the total when both rows sum alike. The
-// weights before it are left in `unscaled` unless that is null.
-void take_turnover_step(CSpan pre, double a, MSpan w, Vec* unscaled);
+// hold after it, and so does the total when both rows sum alike.
+void take_turnover_step(CSpan pre, double a, MSpan w);
 
 }  // namespace kestrel::position

@@ -46,7 +46,7 @@ KESTREL_HOT bool capped_fill_within(CSpan cur_model_value, MSpan each_max_weight
     // cannot be sold hold their floor whatever their score, so only what is
     // left of the target is filled.
     const std::size_t n = out.size();
-    const std::span<const Index> blocked = blocked_of(limits, ws);
+    const std::span<const Index> blocked = limits.blocked;
     const CSpan lower = limits.lower;
     bool over = false;
     {

@@ -58,8 +58,7 @@ void calc_current_position(const DispatchParams& p, const DateVectors& v, Worksp
             capped_fill(v.try_ema_value, caps, p.secu_pct, ws, out);
     }
     ws.turnover_scale = limits.capped() ? turnover_step(v.pre_weight, limits.max_turnover, out) : 1.0;
-    if (ws.turnover_scale != 1.0 && !ws.defer_turnover_step)
-        take_turnover_step(v.pre_weight, ws.turnover_scale, out, &ws.unscaled);
+    if (ws.turnover_scale != 1.0 && !ws.defer_turnover_step) take_turnover_step(v.pre_weight, ws.turnover_scale, out);
 }
 
 }  // namespace kestrel::position

@@ -39,7 +39,7 @@ struct DateVectors {
 // Writes the date's weights into out; caps is scratch of n (left holding the
 // caps for the capped algorithms, before any bounds). Within `limits` the
 // mapping honours the bounds and its trade from v.pre_weight is then scaled
-// back to the turnover cap (ws.turnover_scale and ws.unscaled tell how; with
+// back to the turnover cap (ws.turnover_scale tells how; with
 // ws.defer_turnover_step the weights are left unscaled, for the caller).
 void calc_current_position(const DispatchParams& p, const DateVectors& v, Workspace& ws, Vec& caps, MSpan out,
                            const TradeLimits& limits = {});

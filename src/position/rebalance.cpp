@@ -195,7 +195,7 @@ KESTREL_HOT void rebalance(CSpan model_value, CSpan each_max_weight, double secu
 
 KESTREL_HOT bool rebalance_within(CSpan model_value, MSpan each_max_weight, const TradeLimits& limits, double secu_pct,
                                   CSpan pre_weight, double risk_cost, Workspace& ws, MSpan out) {
-    const std::span<const Index> blocked = blocked_of(limits, ws);
+    const std::span<const Index> blocked = limits.blocked;
     const CapsWithin caps(each_max_weight, limits, blocked, ws.saved_caps);
     const double total =
         rebalance_of<true>(model_value, each_max_weight, limits, blocked, secu_pct, pre_weight, risk_cost, ws, out);

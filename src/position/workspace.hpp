@@ -20,15 +20,13 @@ struct Workspace {
     // to tell whether the bounds alone keep a date from its target.
     Vec saved_caps, unbounded;
     std::vector<std::uint8_t> fixed;
-    std::vector<Index> blocked;
     // The turnover cap's step in the last dispatch: its weights are
-    // pre + turnover_scale * (unscaled - pre); 1 (unscaled unused) where
-    // the trade was within the cap.
+    // pre + turnover_scale * (unscaled - pre); 1 where the trade was within
+    // the cap.
     double turnover_scale = 1.0;
-    Vec unscaled;
     // Set by a caller that measures the weights before the step and takes
     // it itself, once a date (take_turnover_step): a dispatch then leaves
-    // its weights unscaled, and `unscaled` unused.
+    // its weights unscaled.
     bool defer_turnover_step = false;
 
     // The top-N blend's standardised benchmark and previous weights depend
