@@ -505,3 +505,11 @@ def test_trades_on_blocked_names_are_counted(tiny, no_buy, no_sell, counted):
     assert bool(said) == (sum(counted) > 0) and "could not be traded" in repr(ev)
     with pytest.raises(ValueError, match="no_buy must be a 4 x 2 array of bool"):
         ev_tiny(no_buy=np.zeros((3, 2), bool))
+
+
+@pytest.mark.parametrize("value", [np.nan, 2.0, -1])
+def test_blocks_other_than_zero_or_one_are_refused(tiny, value):
+    mask = np.zeros((4, 2))
+    mask[2, 1] = value
+    with pytest.raises(ValueError, match=r"no_sell must hold only 0 and 1 .* at row 2, column 1 \(1 such"):
+        ev_tiny(no_sell=mask)

@@ -492,6 +492,11 @@ def _blocks(value: Any, name: str, T: int, N: int) -> NDArray[np.bool_] | None:
     if mask.dtype.kind not in "biuf" or mask.shape != (T, N):
         raise ValueError(f"{name} must be a {T} x {N} array of bool (rows x universe, as the weights), got "
                          f"{mask.dtype} of shape {mask.shape}")
+    # As a run reads blocks: 0/1 only, so that a NaN or a stray value is not taken as a block.
+    if mask.dtype.kind != "b" and not np.isin(mask, (0, 1)).all():
+        bad = np.argwhere(~np.isin(mask, (0, 1)))
+        raise ValueError(f"{name} must hold only 0 and 1 (or bool); it holds {mask[tuple(bad[0])]!r} at row "
+                         f"{bad[0][0]}, column {bad[0][1]} ({len(bad)} such entries)")
     return mask.astype(bool)
 
 
